@@ -1,0 +1,110 @@
+#pragma once
+
+#include "serial/serial_port.h"
+
+#include <QByteArray>
+
+#include <array>
+#include <memory>
+#include <vector>
+
+namespace sim {
+
+// One chip on the simulated bus: an I2C slave that sees only the bus levels.
+class SimulatedChip {
+public:
+    static constexpr int kBanks = 8;
+
+    explicit SimulatedChip(int address7);
+
+    int address() const { return address_; }
+    // Registers 0..23 hold 10-bit codes; register 63 is the bank status.
+    quint16 dacRegister(int reg) const { return dac_.at(reg); }
+    void setDacRegister(int reg, quint16 code) { dac_.at(reg) = code & 0x3FF; }
+    int bankStatus() const { return banksUsed_; }
+    // Code of register reg in OTP bank b (0-based).
+    quint16 otpCode(int bank, int reg) const { return otp_.at(bank).at(reg); }
+    int resets() const { return resets_; }
+
+    // Wire level: called on every change of the bus; returns true while the chip pulls SDA low.
+    void onBus(bool scl, bool sda);
+    bool pullsSda() const { return pullSda_; }
+
+private:
+    enum class State { Idle, Address, AckAddress, Receive, AckReceive, Transmit, MasterAck, Ignore };
+
+    void startCondition();
+    void stopCondition();
+    void sclRise(bool sda);
+    void sclFall();
+    void byteReceived(quint8 byte);
+    void commitWrite();
+    quint16 readWord() const;
+    void generalCallReset();
+
+    int address_;
+    std::array<quint16, 24> dac_{};
+    std::array<std::array<quint16, 24>, kBanks> otp_{};
+    int banksUsed_ = 0;
+    bool bankOpen_ = false;
+    int resets_ = 0;
+
+    bool scl_ = true;
+    bool sda_ = true;
+    bool pullSda_ = false;
+    State state_ = State::Idle;
+    int bitCount_ = 0;
+    quint8 shift_ = 0;
+    bool generalCall_ = false;
+    bool reading_ = false;
+    std::vector<quint8> received_;
+    int pointer_ = 0;
+    quint16 outWord_ = 0;
+    int outByte_ = 0;
+    bool masterAcked_ = false;
+};
+
+// The demo board and the bus layer's test double, behind the same port interface as real hardware. It is
+// port COM1 and nothing else. RTS asserted pulls SDA low, DTR asserted pulls SCL low; DSR shows SDA
+// (asserted = low), the AND of the program's drive and every chip's.
+class SimulatedBoard : public serial::SerialPort {
+public:
+    enum class Chips { None, A0Low, A0High, Both };
+
+    explicit SimulatedBoard(Chips chips = Chips::Both);
+
+    void open(int portNumber) override;
+    void close() override;
+    bool isOpen() const override { return open_; }
+    int portNumber() const override { return portNumber_; }
+    void setLineSettings(qint32 bitRate) override;
+    QString lineSettings() const override;
+    void setTimeouts(const serial::Timeouts& timeouts) override { timeouts_ = timeouts; }
+    void setRts(bool asserted) override;
+    void setDtr(bool asserted) override;
+    bool dsr() override;
+    void write(const QByteArray& bytes) override;
+
+    // The chip at 0x74 (A0 = 0) or 0x75 (A0 = 1); nullptr when the board carries none.
+    SimulatedChip* chip(int address7);
+    // Every byte written to the transmit line.
+    const QByteArray& transmitted() const { return transmitted_; }
+    const serial::Timeouts& timeouts() const { return timeouts_; }
+    quint64 lineRequests() const { return requests_; }
+
+private:
+    void busChanged();
+    bool sdaLevel() const;
+
+    std::vector<std::unique_ptr<SimulatedChip>> chips_;
+    bool open_ = false;
+    int portNumber_ = 0;
+    qint32 bitRate_ = 9600;
+    serial::Timeouts timeouts_;
+    bool rtsAsserted_ = false;
+    bool dtrAsserted_ = false;
+    QByteArray transmitted_;
+    quint64 requests_ = 0;
+};
+
+} // namespace sim
