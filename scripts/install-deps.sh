@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build needs, only those that are missing (through sudo when not root).
+set -euo pipefail
+
+packages=(g++ make cmake qt6-base-dev libgl-dev libgtest-dev libbenchmark-dev)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

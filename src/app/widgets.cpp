@@ -1,0 +1,55 @@
+#include "app/widgets.h"
+
+#include <QPainter>
+#include <QStyleOptionButton>
+#include <QStylePainter>
+#include <QToolButton>
+
+namespace app {
+
+int twipsToPixels(const QWidget* widget, int twips)
+{
+    return qRound(twips * widget->logicalDpiX() / 1440.0);
+}
+
+void placeInTwips(QWidget* widget, int left, int top, int width, int height)
+{
+    widget->setGeometry(twipsToPixels(widget, left), twipsToPixels(widget, top), twipsToPixels(widget, width),
+                        twipsToPixels(widget, height));
+}
+
+WrapButton::WrapButton(const QString& caption, QWidget* parent) : QPushButton(caption, parent) {}
+
+void WrapButton::paintEvent(QPaintEvent*)
+{
+    QStylePainter painter(this);
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    const QString caption = option.text;
+    option.text.clear();
+    painter.drawControl(QStyle::CE_PushButton, option);
+    const QRect area = style()->subElementRect(QStyle::SE_PushButtonContents, &option, this).adjusted(1, 0, -1, 0);
+    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
+    painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, caption);
+}
+
+UpDown::UpDown(QWidget* parent) : QWidget(parent), up_(new QToolButton(this)), down_(new QToolButton(this))
+{
+    up_->setArrowType(Qt::UpArrow);
+    down_->setArrowType(Qt::DownArrow);
+    for (QToolButton* arrow : {up_, down_}) {
+        arrow->setAutoRepeat(true);
+        arrow->setFocusPolicy(Qt::NoFocus);
+    }
+    connect(up_, &QToolButton::clicked, this, &UpDown::upClicked);
+    connect(down_, &QToolButton::clicked, this, &UpDown::downClicked);
+}
+
+void UpDown::resizeEvent(QResizeEvent*)
+{
+    const int half = height() / 2;
+    up_->setGeometry(0, 0, width(), half);
+    down_->setGeometry(0, half, width(), height() - half);
+}
+
+} // namespace app

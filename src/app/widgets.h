@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QPushButton>
+#include <QWidget>
+
+class QToolButton;
+
+namespace app {
+
+// Twips (1/1440 inch) to pixels at the screen's logical dpi: 15 twips a pixel at 96 dpi.
+int twipsToPixels(const QWidget* widget, int twips);
+void placeInTwips(QWidget* widget, int left, int top, int width, int height);
+
+// A push button whose caption wraps inside it when it is too long for one line.
+class WrapButton : public QPushButton {
+    Q_OBJECT
+public:
+    explicit WrapButton(const QString& caption, QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+// A vertical pair of up/down arrows without a partner box. Each click is reported; holding an arrow
+// repeats it. The arrows never take the keyboard focus, so pressing them does not make the box being
+// edited lose it.
+class UpDown : public QWidget {
+    Q_OBJECT
+public:
+    explicit UpDown(QWidget* parent = nullptr);
+    QToolButton* upArrow() const { return up_; }
+    QToolButton* downArrow() const { return down_; }
+
+signals:
+    void upClicked();
+    void downClicked();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    QToolButton* up_;
+    QToolButton* down_;
+};
+
+} // namespace app

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "app/bench.h"
+#include "app/main_window.h"
+#include "sim/simulated_board.h"
+#include "support/tap_port.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+
+// A fresh program on the simulated board: its own settings file, the main window loaded and shown, message
+// boxes collected instead of shown, and a tap on the bus.
+class AppFixture : public ::testing::Test {
+protected:
+    using Entries = std::map<QString, QString>; // "section/key" -> text
+
+    static Entries onCom1(Entries more = {})
+    {
+        more.emplace("PortNumb/2", "1");
+        more.emplace("BitRate/3", "9600");
+        return more;
+    }
+
+    void start(const Entries& entries = onCom1(), const std::function<void(sim::SimulatedBoard&)>& setup = {},
+               sim::SimulatedBoard::Chips chips = sim::SimulatedBoard::Chips::Both)
+    {
+        settingsPath = dir.filePath(QStringLiteral("KRM72340.ini"));
+        {
+            QSettings ini(settingsPath, QSettings::IniFormat);
+            for (const auto& [key, value] : entries)
+                ini.setValue(key, value);
+        }
+        board = std::make_unique<sim::SimulatedBoard>(chips);
+        if (setup)
+            setup(*board);
+        auto tapPort = std::make_unique<TapPort>(*board);
+        tap = tapPort.get();
+        bench = std::make_unique<app::Bench>(settingsPath, std::move(tapPort));
+        window = std::make_unique<app::MainWindow>(*bench);
+        window->setReport([this](const QString&, const QString& text) { reports << text; });
+        window->setEndProgram([this] { ++ends; });
+        window->load();
+        window->show();
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    }
+
+    app::MainWindow& w() { return *window; }
+    model::ChannelModel& model() { return bench->channels; }
+    sim::SimulatedChip& chip(int address = 0x74) { return *board->chip(address); }
+    QLineEdit* volt(int row) { return window->voltBox(row); }
+
+    QString stored(const QString& key)
+    {
+        QSettings ini(settingsPath, QSettings::IniFormat);
+        return ini.value(key).toString();
+    }
+
+    // Puts the focus into a voltage box as a click would, and replaces its text by typing.
+    void typeInto(QLineEdit* box, const QString& text)
+    {
+        QTest::mouseClick(box, Qt::LeftButton);
+        box->selectAll();
+        QTest::keyClick(box, Qt::Key_Delete);
+        QTest::keyClicks(box, text);
+    }
+    void leave(QLineEdit* box) { QTest::keyClick(box, Qt::Key_Tab); }
+
+    QTemporaryDir dir;
+    QString settingsPath;
+    std::unique_ptr<sim::SimulatedBoard> board;
+    TapPort* tap = nullptr;
+    std::unique_ptr<app::Bench> bench;
+    std::unique_ptr<app::MainWindow> window;
+    QStringList reports;
+    int ends = 0;
+};
