@@ -20,13 +20,14 @@ int main(int argc, char** argv)
                        "modem lines."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption simulate(QStringLiteral("simulate"),
-                                      QStringLiteral("Use the built-in simulated board as COM1 instead of the "
-                                                     "serial devices of this machine."));
-    const QCommandLineOption busTrace(QStringLiteral("bus-trace"),
-                                      QStringLiteral("Record every line request of the run to <file> as a value "
-                                                     "change dump (scl, sda)."),
-                                      QStringLiteral("file"));
+    const QCommandLineOption simulate(
+        QStringLiteral("simulate"), QStringLiteral("Use the built-in simulated board as COM1 instead of the "
+                                                   "serial devices of this machine."));
+    const QCommandLineOption busTrace(
+        QStringLiteral("bus-trace"),
+        QStringLiteral("Record every line request of the run to <file> as a value "
+                       "change dump (scl, sda)."),
+        QStringLiteral("file"));
     parser.addOption(simulate);
     parser.addOption(busTrace);
     parser.process(app);

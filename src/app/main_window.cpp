@@ -34,11 +34,11 @@ struct RowPlace {
 
 // Rows 16, 17 and 20..23 exist with the same handling but lie beyond the right edge, out of view.
 constexpr RowPlace kRowPlaces[] = {
-    {0, "1", 1560},     {1, "2", 1832},     {2, "3", 2104},     {3, "4", 2376},     {4, "5", 2648},
-    {5, "6", 2920},     {6, "7", 3192},     {7, "8", 3464},     {8, "9", 3736},     {9, "10", 4008},
-    {10, "11", 4280},   {11, "12", 4552},   {12, "13", 4824},   {13, "14", 5096},   {14, "15", 5368},
-    {15, "16", 5640},   {18, "c1", 5985},   {19, "c2", 6240},   {16, "17", 5912},   {17, "18", 6184},
-    {20, "19", 6456},   {21, "20", 6728},   {22, "21", 7000},   {23, "22", 7272},
+    {0, "1", 1560},   {1, "2", 1832},   {2, "3", 2104},   {3, "4", 2376},   {4, "5", 2648},
+    {5, "6", 2920},   {6, "7", 3192},   {7, "8", 3464},   {8, "9", 3736},   {9, "10", 4008},
+    {10, "11", 4280}, {11, "12", 4552}, {12, "13", 4824}, {13, "14", 5096}, {14, "15", 5368},
+    {15, "16", 5640}, {18, "c1", 5985}, {19, "c2", 6240}, {16, "17", 5912}, {17, "18", 6184},
+    {20, "19", 6456}, {21, "20", 6728}, {22, "21", 7000}, {23, "22", 7272},
 };
 
 struct ButtonPlace {
@@ -142,7 +142,8 @@ void MainWindow::buildLayout()
     arrows_->setObjectName(QStringLiteral("UpDown1"));
     placeInTwips(arrows_, 1920, 1560, 240, 4935);
     connect(arrows_, &UpDown::upClicked, this, [this] { handle([this] { model_.step_current_code(+1); }); });
-    connect(arrows_, &UpDown::downClicked, this, [this] { handle([this] { model_.step_current_code(-1); }); });
+    connect(arrows_, &UpDown::downClicked, this,
+            [this] { handle([this] { model_.step_current_code(-1); }); });
 
     for (const RowPlace& place : kRowPlaces) {
         const bool inView = place.row < 16 || place.row == 18 || place.row == 19;
@@ -164,11 +165,11 @@ void MainWindow::buildGridRow(int row, const QString& caption, int labelLeft, in
 {
     // Unit labels and the code box keep their offsets from the voltage box in both columns.
     label(this, caption, labelLeft, top + 45, 285, kLabelHeight);
-    QLineEdit* volt = box(this, QStringLiteral("Text1_%1").arg(row), QStringLiteral("20.110"), boxLeft, top, 675,
-                          kBoxHeight);
+    QLineEdit* volt = box(this, QStringLiteral("Text1_%1").arg(row), QStringLiteral("20.110"), boxLeft, top,
+                          675, kBoxHeight);
     label(this, QStringLiteral("V"), boxLeft + 750, top + 45, 150, kLabelHeight);
-    QLineEdit* code = box(this, QStringLiteral("Text15_%1").arg(row), QStringLiteral("ABC"), boxLeft + 900, top,
-                          405, kBoxHeight);
+    QLineEdit* code = box(this, QStringLiteral("Text15_%1").arg(row), QStringLiteral("ABC"), boxLeft + 900,
+                          top, 405, kBoxHeight);
     code->setReadOnly(true);
     // The box is narrow: a four-digit code (FFFF from a silent bus) must still fit inside the frame.
     QFont narrow = code->font();
@@ -210,7 +211,8 @@ void MainWindow::load()
 void MainWindow::show_a0_state()
 {
     const bool high = model_.a0_state == QStringLiteral("1");
-    a0Button_->setText(QStringLiteral("Change Address\n") + (high ? QStringLiteral("A0= 1 ") : QStringLiteral("A0= 0 ")));
+    a0Button_->setText(QStringLiteral("Change Address\n") +
+                       (high ? QStringLiteral("A0= 1 ") : QStringLiteral("A0= 0 ")));
     a0Button_->setStyleSheet(high ? QStringLiteral("background-color: rgb(192, 192, 255);")
                                   : QStringLiteral("background-color: rgb(255, 128, 128);"));
 }

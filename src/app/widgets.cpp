@@ -28,8 +28,10 @@ void WrapButton::paintEvent(QPaintEvent*)
     const QString caption = option.text;
     option.text.clear();
     painter.drawControl(QStyle::CE_PushButton, option);
-    const QRect area = style()->subElementRect(QStyle::SE_PushButtonContents, &option, this).adjusted(1, 0, -1, 0);
-    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
+    const QRect area =
+        style()->subElementRect(QStyle::SE_PushButtonContents, &option, this).adjusted(1, 0, -1, 0);
+    painter.setPen(
+        palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
     painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, caption);
 }
 

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <array>
+#include <initializer_list>
 
 namespace bus {
 
@@ -26,8 +27,8 @@ public:
     enum class Ending { DelayedStop, PauseThenDelayedStop };
 
     void i2cWritePointer(const QString& address, const QString& data);
-    void i2cWriteWord(const QString& address, const QString& byte2, const QString& byte3, const QString& byte4,
-                      Ending ending);
+    void i2cWriteWord(const QString& address, const QString& byte2, const QString& byte3,
+                      const QString& byte4, Ending ending);
     // Sets readValue.
     void i2cReadWord(const QString& address);
 

@@ -9,11 +9,9 @@
 #include <cmath>
 #include <optional>
 
-namespace model
-{
+namespace model {
 
-namespace
-{
+namespace {
 
 constexpr int kFields = 25;
 // No number this program writes is longer; a longer field is garbage and reading stops there, so a huge
@@ -24,9 +22,8 @@ constexpr int kMaxFieldLength = 64;
 constexpr qint64 kMaxBytes = 64 * 1024;
 
 // Reads the fields of a channel file one at a time, straight from the device, never more than it needs.
-class FieldReader
-{
-  public:
+class FieldReader {
+public:
     explicit FieldReader(QFile& file) : file_(file) {}
 
     int line() const { return line_; }
@@ -64,7 +61,7 @@ class FieldReader
                 .arg(line_));
     }
 
-  private:
+private:
     bool peek(char& c)
     {
         if (!havePeek_) {

@@ -4,15 +4,13 @@
 
 #include <stdexcept>
 
-namespace model
-{
+namespace model {
 
 class ChannelModel;
 
 // A channel file that cannot be read or written; the text names the file, the line and what was wrong.
-class ChannelFileError : public std::runtime_error
-{
-  public:
+class ChannelFileError : public std::runtime_error {
+public:
     explicit ChannelFileError(const QString& text) : std::runtime_error(text.toStdString()) {}
 };
 

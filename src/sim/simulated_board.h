@@ -10,10 +10,15 @@
 
 namespace sim {
 
-// One chip on the simulated bus: an I2C slave that sees only the bus levels.
+// One chip on the simulated bus: an I2C slave that sees only the bus levels. It samples on SCL rising edges
+// and changes its own SDA drive only on falling edges, so a master that keeps to the protocol reads it back
+// like the real part. Writes: pointer byte, then a word whose bits 15..13 are the command (100 sets the DAC
+// register, 010 burns it into OTP). Reads return the word at the pointer. General call 0x00, 0x06 resets.
 class SimulatedChip {
 public:
     static constexpr int kBanks = 8;
+    static constexpr int kRegisters = 24;
+    static constexpr int kBankStatusRegister = 63;
 
     explicit SimulatedChip(int address7);
 
@@ -26,25 +31,26 @@ public:
     quint16 otpCode(int bank, int reg) const { return otp_.at(bank).at(reg); }
     int resets() const { return resets_; }
 
-    // Wire level: called on every change of the bus; returns true while the chip pulls SDA low.
+    // Wire level: called on every change of the bus levels (true = high).
     void onBus(bool scl, bool sda);
+    // True while the chip pulls SDA low.
     bool pullsSda() const { return pullSda_; }
 
 private:
-    enum class State { Idle, Address, AckAddress, Receive, AckReceive, Transmit, MasterAck, Ignore };
+    enum class State { Idle, Address, AckAddress, Receive, AckReceive, Transmit, MasterAck };
 
-    void startCondition();
-    void stopCondition();
     void sclRise(bool sda);
     void sclFall();
-    void byteReceived(quint8 byte);
-    void commitWrite();
+    void addressByte(quint8 byte);
+    void dataByte(quint8 byte);
+    void driveBit();
+    void burn(int reg, quint16 code);
     quint16 readWord() const;
     void generalCallReset();
 
     int address_;
-    std::array<quint16, 24> dac_{};
-    std::array<std::array<quint16, 24>, kBanks> otp_{};
+    std::array<quint16, kRegisters> dac_{};
+    std::array<std::array<quint16, kRegisters>, kBanks> otp_{};
     int banksUsed_ = 0;
     bool bankOpen_ = false;
     int resets_ = 0;
@@ -57,8 +63,9 @@ private:
     quint8 shift_ = 0;
     bool generalCall_ = false;
     bool reading_ = false;
-    std::vector<quint8> received_;
+    int dataBytes_ = 0;
     int pointer_ = 0;
+    quint8 wordHigh_ = 0;
     quint16 outWord_ = 0;
     int outByte_ = 0;
     bool masterAcked_ = false;
@@ -90,6 +97,7 @@ public:
     // Every byte written to the transmit line.
     const QByteArray& transmitted() const { return transmitted_; }
     const serial::Timeouts& timeouts() const { return timeouts_; }
+    // Line requests served while open.
     quint64 lineRequests() const { return requests_; }
 
 private:
@@ -103,6 +111,9 @@ private:
     serial::Timeouts timeouts_;
     bool rtsAsserted_ = false;
     bool dtrAsserted_ = false;
+    // Bus levels the chips last saw.
+    bool scl_ = true;
+    bool sda_ = true;
     QByteArray transmitted_;
     quint64 requests_ = 0;
 };

@@ -31,10 +31,11 @@ TEST_F(Startup, FirstRunShowsWhatEmptySettingsGiveAndSavesThemOnClose)
 
 TEST_F(Startup, StoredBankOneOpensBlueReadsTheChipAndWritesEveryChannelBackOnce)
 {
-    start(onCom1({{"a0/1", "1"}, {"vref_high0/10", "10"}, {"vref_high1/10", "2.5"}}), [](sim::SimulatedBoard& b) {
-        for (int reg = 0; reg < 24; ++reg)
-            b.chip(0x75)->setDacRegister(reg, 40 * reg);
-    });
+    start(onCom1({{"a0/1", "1"}, {"vref_high0/10", "10"}, {"vref_high1/10", "2.5"}}),
+          [](sim::SimulatedBoard& b) {
+              for (int reg = 0; reg < 24; ++reg)
+                  b.chip(0x75)->setDacRegister(reg, 40 * reg);
+          });
     EXPECT_EQ(w().a0Button()->text(), "Change Address\nA0= 1 ");
     EXPECT_TRUE(w().a0Button()->styleSheet().contains("192, 192, 255"));
     EXPECT_EQ(w().referenceBox()->text(), "2.5");
@@ -74,7 +75,8 @@ TEST_F(Startup, SettingsThatCannotBeWrittenAreReportedAndTheProgramStillEnds)
 
 TEST_F(Startup, PortFailureInTheMiddleOfACommandIsReportedOnceAndTheWindowGoesOn)
 {
-    start(onCom1({{"vref_high0/10", "10"}}), [](sim::SimulatedBoard& b) { b.chip(0x74)->setDacRegister(3, 512); });
+    start(onCom1({{"vref_high0/10", "10"}}),
+          [](sim::SimulatedBoard& b) { b.chip(0x74)->setDacRegister(3, 512); });
     tap->failAt = static_cast<long>(tap->requests.size()) + 1000;
     QTest::mouseClick(w().commandButton("Command5"), Qt::LeftButton);
     ASSERT_EQ(reports.size(), 1);
