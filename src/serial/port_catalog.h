@@ -21,8 +21,9 @@ struct DeviceProblem {
 };
 
 // COMn -> device. An explicit mapping (settings section "Ports", key "COM<n>", value a device path) wins;
-// without one, COM1..COM16 go in order to the serial devices the system reports: USB adapters first
-// (ttyUSB*, ttyACM*), then ports with a real UART, each kind by number.
+// the system's serial devices fill the remaining numbers of COM1..COM16 in order: USB adapters first
+// (ttyUSB*, then ttyACM*), then ports with a real UART, each kind by number. A device that is mapped
+// explicitly is not listed a second time.
 class PortCatalog {
 public:
     PortCatalog(QMap<int, QString> explicitMap, QList<SerialDevice> systemDevices);
@@ -30,6 +31,8 @@ public:
     // What /sys/class/tty reports on this machine. Nothing is opened to find out; the system console is
     // left out so the scan never toggles its modem lines.
     static QList<SerialDevice> scanSystem();
+    // The same, for a tree laid out like /sys/class/tty; device paths are "/dev/" + the entry's name.
+    static QList<SerialDevice> scanSysfs(const QString& ttyClassDir);
 
     // "" when COMn maps to nothing.
     QString devicePath(int port) const;
@@ -40,8 +43,7 @@ public:
     QList<DeviceProblem> permissionProblems() const;
 
 private:
-    QMap<int, QString> explicit_;
-    QList<SerialDevice> system_;
+    QMap<int, SerialDevice> ports_;
     QMap<int, DeviceProblem> denied_;
 };
 

@@ -41,8 +41,9 @@ private:
     quint64 time_ = 0;
     bool rtsAsserted_ = false; // SDA pulled low by us
     bool dtrAsserted_ = false; // SCL pulled low by us
-    int lastScl_ = -1;
-    int lastSda_ = -1;
+    // Nothing drives the lines before the first request, so both start released (high).
+    int lastScl_ = 1;
+    int lastSda_ = 1;
 };
 
 } // namespace serial
