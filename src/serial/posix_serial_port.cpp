@@ -1,5 +1,7 @@
 #include "serial/posix_serial_port.h"
 
+#include "serial/custom_rate.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 
@@ -18,8 +20,7 @@ namespace serial {
 
 namespace {
 
-// Only rates with a termios constant: a Linux tty cannot be asked for anything else without BOTHER, and
-// none of our adapters needs that.
+// The termios constant for a rate, or 0 for a rate that must go through the arbitrary-rate interface.
 speed_t speedOrReject(qint32 bitRate)
 {
     static constexpr struct {
@@ -39,6 +40,8 @@ speed_t speedOrReject(qint32 bitRate)
         if (entry.rate == bitRate)
             return entry.speed;
     }
+    if (bitRate > 0 && bitRate <= 4000000)
+        return 0;
     throw PortError(PortFailure::Rejected, QStringLiteral("set line settings"),
                     QStringLiteral("bit rate %1 not supported").arg(bitRate));
 }
@@ -153,9 +156,17 @@ void PosixSerialPort::applyLineSettings(qint32 bitRate)
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0 ||
+    const speed_t base = speed != 0 ? speed : B38400;
+    if (::cfsetispeed(&tio, base) != 0 || ::cfsetospeed(&tio, base) != 0 ||
         ::tcsetattr(fd_, TCSANOW, &tio) != 0)
         throw PortError(PortFailure::Rejected, operation, errorText(errno));
+    if (speed == 0 && !setCustomRate(fd_, bitRate)) {
+        const int err = errno;
+        // The base rate is already in force: put the previous settings back before saying no.
+        if (bitRate != bitRate_)
+            applyLineSettings(bitRate_);
+        throw PortError(PortFailure::Rejected, operation, errorText(err));
+    }
 }
 
 void PosixSerialPort::setTimeouts(const Timeouts& timeouts)
