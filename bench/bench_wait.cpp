@@ -7,8 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
-namespace
-{
+namespace {
 
 double seconds(clockid_t clock)
 {

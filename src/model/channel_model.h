@@ -84,6 +84,11 @@ public:
     int bank() const { return a0_state == QStringLiteral("0") ? 0 : 1; }
 
 private:
+    // vref_high_cur - vref_low_cur, or 0 when that is not finite: such a reference converts nothing.
+    double shown_range() const;
+    // The voltage a code stands for, without the cap for codes above 1023.
+    double code_voltage(double c) const;
+
     bus::I2cMaster& i2c_;
     ChannelGrid* grid_ = nullptr;
 };
