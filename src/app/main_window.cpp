@@ -2,9 +2,13 @@
 
 #include "app/bench.h"
 #include "app/widgets.h"
+#include "batch/batch_window.h"
 #include "bus/device.h"
 #include "model/channel_file.h"
 #include "model/numbers.h"
+#include "panels/control_panel.h"
+#include "panels/otp_writer.h"
+#include "serial/port_dialog.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -346,6 +350,44 @@ void MainWindow::connectCommands()
             [this] { handle([this] { saveToFile(); }); });
     connect(commandButton(QStringLiteral("Command2")), &QPushButton::clicked, this,
             [this] { handle([this] { loadFromFile(); }); });
+    connect(commandButton(QStringLiteral("Command11")), &QPushButton::clicked, this, [this] {
+        handle([this] {
+            serial::PortDialog dialog(bench_.link, bench_.catalog(), this);
+            dialog.exec();
+        });
+    });
+    connect(commandButton(QStringLiteral("Command4")), &QPushButton::clicked, this, [this] {
+        handle([this] {
+            batch::BatchWindow batch(*this);
+            batch.exec();
+        });
+    });
+    connect(commandButton(QStringLiteral("Command9")), &QPushButton::clicked, this,
+            [this] { showModeless(controlPanel_); });
+    connect(commandButton(QStringLiteral("Command3")), &QPushButton::clicked, this,
+            [this] { showModeless(otpWriter_); });
+}
+
+panels::ControlPanel* MainWindow::controlPanel() const
+{
+    return controlPanel_;
+}
+
+panels::OtpWriter* MainWindow::otpWriter() const
+{
+    return otpWriter_;
+}
+
+template <typename Window> void MainWindow::showModeless(QPointer<Window>& window)
+{
+    // One instance each: a second press brings the open one to the front as it is.
+    if (!window) {
+        window = new Window(*this);
+        window->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    window->show();
+    window->raise();
+    window->activateWindow();
 }
 
 void MainWindow::toggleA0()

@@ -3,6 +3,7 @@
 #include "app/command_guard.h"
 #include "model/channel_model.h"
 
+#include <QPointer>
 #include <QWidget>
 
 #include <array>
@@ -11,6 +12,11 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
+
+namespace panels {
+class ControlPanel;
+class OtpWriter;
+} // namespace panels
 
 namespace app {
 
@@ -65,6 +71,9 @@ public:
     UpDown* arrows() const { return arrows_; }
     // The command buttons by their names (Command1 .. Command11).
     QPushButton* commandButton(const QString& name) const;
+    // The modeless windows while they are open, null otherwise.
+    panels::ControlPanel* controlPanel() const;
+    panels::OtpWriter* otpWriter() const;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -77,6 +86,7 @@ private:
     void voltValidate(int row);
     void referenceValidate();
     void connectCommands();
+    template <typename Window> void showModeless(QPointer<Window>& window);
     void toggleA0();
     void about();
     void saveToFile();
@@ -95,6 +105,8 @@ private:
     FileChooser chooseFile_;
     bool ending_ = false;
 
+    QPointer<panels::ControlPanel> controlPanel_;
+    QPointer<panels::OtpWriter> otpWriter_;
     QLineEdit* referenceBox_ = nullptr;
     QLineEdit* maxBankBox_ = nullptr;
     QPushButton* a0Button_ = nullptr;

@@ -154,7 +154,12 @@ void save_channel_file(const QString& path, const ChannelModel& model)
         text += number_text(model.code[n]).toLatin1() + "\r\n";
 
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
+    // commit() alone does not notice a short write (a full disk): it would put a truncated file in place
+    // of the old one. flush() does, so the temporary file is dropped before it replaces anything.
+    const bool written = file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.flush();
+    if (!written)
+        file.cancelWriting();
+    if (!written || !file.commit())
         throw ChannelFileError(
             QStringLiteral("The channel file %1 could not be saved: %2.").arg(path, file.errorString()));
 }

@@ -43,7 +43,7 @@ TEST_F(Commands, ProgramOtpAllBurnsEveryChannelThenResetsAndShowsTheBankWithoutR
             b.chip(0x74)->setDacRegister(reg, 1000 - reg);
     });
     w().commandButton("Command10")->setFocus(); // no box to leave, so nothing refreshes the grid first
-    model().code[17] = 12;                       // a hidden channel with a code the grid does not show yet
+    model().code[17] = 12;                      // a hidden channel with a code the grid does not show yet
     const QString shownBefore = w().codeBox(16)->text();
     tap->clear();
     click("Command10");
