@@ -19,6 +19,7 @@
 #include <QMessageBox>
 
 #include <cmath>
+#include <optional>
 
 namespace app {
 
@@ -265,12 +266,16 @@ void MainWindow::refreshPanel()
         panelRefresh_();
 }
 
-void MainWindow::handle(const std::function<void()>& fn)
+void MainWindow::handle(const std::function<void()>& fn, Cursor cursor)
 {
-    if (inSetter_ > 0)
+    if (inSetter_ > 0) {
         guard_.runNested(fn);
-    else
-        guard_.run(fn);
+        return;
+    }
+    std::optional<BusyCursor> busy;
+    if (cursor == Cursor::Busy)
+        busy.emplace();
+    guard_.run(fn);
 }
 
 void MainWindow::voltChanged(int row)
@@ -347,20 +352,24 @@ void MainWindow::connectCommands()
     connect(a0Button_, &QPushButton::clicked, this, [this] { handle([this] { toggleA0(); }); });
     connect(commandButton(QStringLiteral("Command8")), &QPushButton::clicked, this, &MainWindow::about);
     connect(commandButton(QStringLiteral("Command1")), &QPushButton::clicked, this,
-            [this] { handle([this] { saveToFile(); }); });
+            [this] { handle([this] { saveToFile(); }, Cursor::Normal); });
     connect(commandButton(QStringLiteral("Command2")), &QPushButton::clicked, this,
-            [this] { handle([this] { loadFromFile(); }); });
+            [this] { handle([this] { loadFromFile(); }, Cursor::Normal); });
     connect(commandButton(QStringLiteral("Command11")), &QPushButton::clicked, this, [this] {
-        handle([this] {
-            serial::PortDialog dialog(bench_.link, bench_.catalog(), this);
-            dialog.exec();
-        });
+        handle(
+            [this] {
+                serial::PortDialog dialog(bench_.link, bench_.catalog(), this);
+                dialog.exec();
+            },
+            Cursor::Normal);
     });
     connect(commandButton(QStringLiteral("Command4")), &QPushButton::clicked, this, [this] {
-        handle([this] {
-            batch::BatchWindow batch(*this);
-            batch.exec();
-        });
+        handle(
+            [this] {
+                batch::BatchWindow batch(*this);
+                batch.exec();
+            },
+            Cursor::Normal);
     });
     connect(commandButton(QStringLiteral("Command9")), &QPushButton::clicked, this,
             [this] { showModeless(controlPanel_); });
@@ -432,8 +441,10 @@ void MainWindow::saveToFile()
 void MainWindow::loadFromFile()
 {
     const QString name = chooseChannelFile();
-    if (!name.isEmpty())
-        model::apply_channel_file(name, model_);
+    if (name.isEmpty())
+        return;
+    BusyCursor busy;
+    model::apply_channel_file(name, model_);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

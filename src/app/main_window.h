@@ -51,8 +51,10 @@ public:
 
     Bench& bench() { return bench_; }
     CommandGuard& guard() { return guard_; }
-    // Runs one event's handling through the guard (parked instead when nested inside our own setter).
-    void handle(const std::function<void()>& fn);
+    enum class Cursor { Normal, Busy };
+    // Runs one event's handling through the guard (parked instead when nested inside our own setter). Work
+    // that talks to the chip shows the busy cursor until it ends or fails.
+    void handle(const std::function<void()>& fn, Cursor cursor = Cursor::Busy);
     // Where the control panel hooks its refresh in while it is open.
     void setPanelRefresh(std::function<void()> refresh) { panelRefresh_ = std::move(refresh); }
     // How the program ends when this window closes; tests replace it.

@@ -1,5 +1,6 @@
 #include "app/widgets.h"
 
+#include <QApplication>
 #include <QPainter>
 #include <QStyleOptionButton>
 #include <QStylePainter>
@@ -16,6 +17,16 @@ void placeInTwips(QWidget* widget, int left, int top, int width, int height)
 {
     widget->setGeometry(twipsToPixels(widget, left), twipsToPixels(widget, top), twipsToPixels(widget, width),
                         twipsToPixels(widget, height));
+}
+
+BusyCursor::BusyCursor()
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+BusyCursor::~BusyCursor()
+{
+    QApplication::restoreOverrideCursor();
 }
 
 WrapButton::WrapButton(const QString& caption, QWidget* parent) : QPushButton(caption, parent) {}

@@ -11,6 +11,16 @@ namespace app {
 int twipsToPixels(const QWidget* widget, int twips);
 void placeInTwips(QWidget* widget, int left, int top, int width, int height);
 
+// Shows the busy cursor while bus work runs: on a USB adapter every line request is a round trip, so a
+// read-back takes seconds during which the window cannot respond.
+class BusyCursor {
+public:
+    BusyCursor();
+    ~BusyCursor();
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
 // A push button whose caption wraps inside it when it is too long for one line.
 class WrapButton : public QPushButton {
     Q_OBJECT

@@ -3,6 +3,7 @@
 #include "app/widgets.h"
 
 #include <QPushButton>
+#include <QTimer>
 
 namespace {
 
@@ -78,7 +79,15 @@ TEST_F(Startup, PortFailureInTheMiddleOfACommandIsReportedOnceAndTheWindowGoesOn
     start(onCom1({{"vref_high0/10", "10"}}),
           [](sim::SimulatedBoard& b) { b.chip(0x74)->setDacRegister(3, 512); });
     tap->failAt = static_cast<long>(tap->requests.size()) + 1000;
+    // The busy cursor shows while the command works, and goes when it fails.
+    Qt::CursorShape during = Qt::ArrowCursor;
+    QTimer::singleShot(20, window.get(), [&] {
+        if (QApplication::overrideCursor())
+            during = QApplication::overrideCursor()->shape();
+    });
     QTest::mouseClick(w().commandButton("Command5"), Qt::LeftButton);
+    EXPECT_EQ(during, Qt::WaitCursor);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     ASSERT_EQ(reports.size(), 1);
     EXPECT_TRUE(reports[0].contains("Input/output error"));
     // A failure inside the cascade (a box changed by the refresh) still ends the command with one report.
