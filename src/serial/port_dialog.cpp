@@ -1,0 +1,217 @@
+#include "serial/port_dialog.h"
+
+#include "app/widgets.h"
+#include "serial/port_catalog.h"
+#include "serial/serial_link.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalBlocker>
+
+#include <exception>
+
+namespace serial {
+
+namespace {
+
+// Wider than the original 2700 twips: the device line and the access hint sit to the right of the lists.
+constexpr int kClientWidth = 8400;
+constexpr int kClientHeight = 2175;
+constexpr int kFrameWidth = kClientWidth - 240;
+constexpr int kBesideLeft = 2300;
+constexpr int kBesideWidth = kFrameWidth - kBesideLeft - 120;
+
+const QString kComPrefix = QStringLiteral("COM");
+
+QLabel* label(QWidget* parent, const QString& name, const QString& caption, int left, int top, int width,
+              int height)
+{
+    auto* l = new QLabel(caption, parent);
+    l->setObjectName(name);
+    app::placeInTwips(l, left, top, width, height);
+    return l;
+}
+
+QComboBox* dropDown(QWidget* parent, const QString& name, int left, int top)
+{
+    auto* c = new QComboBox(parent);
+    c->setObjectName(name);
+    c->setEditable(false);
+    app::placeInTwips(c, left, top, 1092, 315);
+    return c;
+}
+
+QPushButton* button(QWidget* parent, const QString& name, const QString& caption, int left)
+{
+    auto* b = new QPushButton(caption, parent);
+    b->setObjectName(name);
+    app::placeInTwips(b, left, 1680, 1095, 375);
+    return b;
+}
+
+} // namespace
+
+PortDialog::PortDialog(SerialLink& link, const PortCatalog* catalog, QWidget* parent)
+    : QDialog(parent), link_(link), catalog_(catalog)
+{
+    setObjectName(QStringLiteral("frmPortSettings"));
+    setWindowTitle(QStringLiteral("COM Port Setup"));
+    QFont small = font();
+    small.setPointSize(8);
+    setFont(small);
+    setFixedSize(app::twipsToPixels(this, kClientWidth), app::twipsToPixels(this, kClientHeight));
+
+    auto* frame = new QGroupBox(QStringLiteral("Select Serial Port"), this);
+    frame->setObjectName(QStringLiteral("frmCommPort"));
+    QFont bold = small;
+    bold.setBold(true);
+    frame->setFont(bold);
+    app::placeInTwips(frame, 120, 120, kFrameWidth, 1455);
+
+    label(frame, QStringLiteral("Label1"), QStringLiteral("Port # :"), 120, 360, 735, 255);
+    comboComPort_ = dropDown(frame, QStringLiteral("comboComPort"), 1080, 360);
+    label(frame, QStringLiteral("Label2"), QStringLiteral("Baud Rate:"), 120, 840, 975, 255);
+    comboBitRate_ = dropDown(frame, QStringLiteral("comboBitRate"), 1080, 840);
+    deviceLabel_ = label(frame, QStringLiteral("lblDevice"), {}, kBesideLeft, 360, kBesideWidth, 240);
+    txtstatusLabel_ =
+        label(frame, QStringLiteral("txtstatusLabel"), {}, kBesideLeft, 600, kBesideWidth, 1455 - 600 - 40);
+    txtstatusLabel_->setWordWrap(true);
+    txtstatusLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    // Only the caption is bold; the weight has to be set explicitly or the children inherit the frame's.
+    QFont normal = small;
+    normal.setBold(false);
+    for (QWidget* child : frame->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        child->setFont(normal);
+
+    cmdOK_ = button(this, QStringLiteral("cmdOK"), QStringLiteral("OK"), 120);
+    cmdCancel_ = button(this, QStringLiteral("cmdCancel"), QStringLiteral("Cancel"), 1320);
+    connect(cmdOK_, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cmdCancel_, &QPushButton::clicked, this, &QDialog::reject);
+
+    setTabOrder(comboComPort_, cmdCancel_);
+    setTabOrder(cmdCancel_, cmdOK_);
+    setTabOrder(cmdOK_, comboBitRate_);
+    comboComPort_->setFocus();
+
+    // currentIndexChanged also fires when the lists are filled, so the stored port and rate are applied
+    // again on opening, as a pick would.
+    connect(comboComPort_, &QComboBox::currentIndexChanged, this, &PortDialog::comboComPortClick);
+    connect(comboBitRate_, &QComboBox::currentIndexChanged, this, &PortDialog::comboBitRateClick);
+
+    if (link_.BitRate == 0)
+        link_.BitRate = 9600;
+    FillPortList();
+    FillRateList();
+}
+
+void PortDialog::FillPortList()
+{
+    const QString current = kComPrefix + QString::number(link_.PortNumber);
+    {
+        // A combo box selects its first entry by itself; that must not count as a pick.
+        const QSignalBlocker quiet(comboComPort_);
+        comboComPort_->addItems(link_.PortList);
+        comboComPort_->setCurrentIndex(-1);
+    }
+    const auto found = static_cast<int>(link_.PortList.indexOf(current));
+    if (link_.PortNumber < 1) {
+        txtstatusLabel_->setText(QStringLiteral("Please select a COM port."));
+    } else if (found < 0) {
+        txtstatusLabel_->setText(current +
+                                 QStringLiteral(" is unavailable. Please select a different port."));
+    } else {
+        comboComPort_->setCurrentIndex(found);
+    }
+    const QString hint = permissionHint();
+    if (!hint.isEmpty())
+        txtstatusLabel_->setText(txtstatusLabel_->text().isEmpty() ? hint
+                                                                   : txtstatusLabel_->text() + u'\n' + hint);
+}
+
+void PortDialog::FillRateList()
+{
+    {
+        const QSignalBlocker quiet(comboBitRate_);
+        comboBitRate_->addItems({QStringLiteral("4800"), QStringLiteral("9600"), QStringLiteral("19200"),
+                                 QStringLiteral("28800"), QStringLiteral("38400")});
+        comboBitRate_->setCurrentIndex(-1);
+    }
+    for (int i = 0; i < comboBitRate_->count(); ++i) {
+        if (comboBitRate_->itemText(i).toInt() == link_.BitRate)
+            comboBitRate_->setCurrentIndex(i);
+    }
+}
+
+void PortDialog::comboComPortClick(int index)
+{
+    if (index < 0)
+        return;
+    runPick([this, index] {
+        link_.PortNumber = comboComPort_->itemText(index).mid(kComPrefix.size()).toShort();
+        showDevice();
+        link_.OpenSelectedPort();
+    });
+}
+
+void PortDialog::comboBitRateClick(int index)
+{
+    if (index < 0)
+        return;
+    runPick([this, index] {
+        link_.BitRate = comboBitRate_->itemText(index).toInt();
+        link_.OpenSelectedPort();
+    });
+}
+
+void PortDialog::runPick(const std::function<void()>& pick)
+{
+    // The link never reports a failed open; anything else that goes wrong is said where the user looks,
+    // because nothing may escape into the event loop.
+    try {
+        pick();
+    } catch (const std::exception& e) {
+        txtstatusLabel_->setText(QString::fromLocal8Bit(e.what()));
+    }
+}
+
+void PortDialog::showDevice()
+{
+    const int n = comboComPort_->currentIndex() < 0 ? 0 : link_.PortNumber;
+    if (n == 0) {
+        deviceLabel_->clear();
+    } else if (!catalog_) {
+        deviceLabel_->setText(n == 1 ? QStringLiteral("Simulated board") : QString());
+    } else {
+        const QString path = catalog_->devicePath(n);
+        const QString description = catalog_->description(n);
+        deviceLabel_->setText(description.isEmpty() ? path : path + QStringLiteral(" \u2013 ") + description);
+    }
+    deviceLabel_->setToolTip(deviceLabel_->text());
+}
+
+QString PortDialog::permissionHint() const
+{
+    if (!catalog_)
+        return {};
+    const QList<DeviceProblem> problems = catalog_->permissionProblems();
+    if (problems.isEmpty())
+        return {};
+    QStringList devices;
+    QString group;
+    for (const DeviceProblem& p : problems) {
+        devices << p.path + QStringLiteral(" (") + kComPrefix + QString::number(p.port) + u')';
+        if (group.isEmpty())
+            group = p.group;
+    }
+    const QString join =
+        group.isEmpty()
+            ? QStringLiteral("Join the group that owns it (usually dialout: sudo usermod -aG dialout "
+                             "$USER)")
+            : QStringLiteral("Join the group %1 (sudo usermod -aG %1 $USER)").arg(group);
+    return QStringLiteral("No permission to open %1. %2, then log out and in again.")
+        .arg(devices.join(QStringLiteral(", ")), join);
+}
+
+} // namespace serial
