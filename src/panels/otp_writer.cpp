@@ -1,0 +1,123 @@
+#include "panels/otp_writer.h"
+
+#include "app/bench.h"
+#include "app/main_window.h"
+#include "app/widgets.h"
+#include "bus/device.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <algorithm>
+
+namespace panels {
+
+namespace {
+
+// Client area in twips.
+constexpr int kClientWidth = 3795;
+constexpr int kClientHeight = 2805;
+
+QLabel* label(QWidget* parent, const QString& name, const QString& text, int left, int top, int width,
+              int height)
+{
+    auto* l = new QLabel(text, parent);
+    l->setObjectName(name);
+    app::placeInTwips(l, left, top, width, height);
+    return l;
+}
+
+QLineEdit* readOnlyBox(QWidget* parent, const QString& name, int left, int top, int width, int height)
+{
+    auto* box = new QLineEdit(parent);
+    box->setObjectName(name);
+    box->setReadOnly(true);
+    app::placeInTwips(box, left, top, width, height);
+    return box;
+}
+
+} // namespace
+
+OtpWriter::OtpWriter(app::MainWindow& main) : QWidget(&main, Qt::Window), main_(main)
+{
+    setObjectName(QStringLiteral("frmWriteSingleOTP"));
+    setWindowTitle(QStringLiteral("Write OTP Reg"));
+    QFont small = font();
+    small.setPointSize(8);
+    setFont(small);
+    buildLayout();
+
+    fillTables();
+    RegisterPosition = 0;
+    showSelection();
+}
+
+void OtpWriter::buildLayout()
+{
+    setFixedSize(app::twipsToPixels(this, kClientWidth), app::twipsToPixels(this, kClientHeight));
+
+    QLabel* caption =
+        label(this, QStringLiteral("Label2"), QStringLiteral("OTP Register:"), 120, 480, 855, 495);
+    caption->setWordWrap(true);
+    label1_ = label(this, QStringLiteral("Label1"), {}, 240, 1200, 615, 255);
+    text1_ = readOnlyBox(this, QStringLiteral("Text1"), 960, 1170, 1095, 285);
+    label(this, QStringLiteral("Label3"), QStringLiteral("V"), 2160, 1200, 255, 255);
+    text2_ = readOnlyBox(this, QStringLiteral("Text2"), 2400, 1170, 615, 285);
+    label(this, QStringLiteral("Label4"), QStringLiteral("h"), 3120, 1200, 255, 255);
+
+    upDown1_ = new app::UpDown(this);
+    upDown1_->setObjectName(QStringLiteral("UpDown1"));
+    app::placeInTwips(upDown1_, 3360, 840, 255, 855);
+    connect(upDown1_, &app::UpDown::downClicked, this, [this] { step(+1); });
+    connect(upDown1_, &app::UpDown::upClicked, this, [this] { step(-1); });
+
+    command1_ = new QPushButton(QStringLiteral("Write Selected Reg to OTP"), this);
+    command1_->setObjectName(QStringLiteral("Command1"));
+    app::placeInTwips(command1_, 360, 1920, 2775, 735);
+    connect(command1_, &QPushButton::clicked, this, &OtpWriter::writeSelected);
+}
+
+void OtpWriter::fillTables()
+{
+    RegisterLabel.clear();
+    for (int position = 0; position < 18; ++position) {
+        RegisterLabel << QString::number(position + 1);
+        RegisterIndex.at(position) = position;
+    }
+    // The chip holds c1 and c2 between outputs 18 and 19; the list shows them last.
+    for (int position = 18; position < 22; ++position) {
+        RegisterLabel << QString::number(position + 1);
+        RegisterIndex.at(position) = position + 2;
+    }
+    RegisterLabel << QStringLiteral("c1") << QStringLiteral("c2");
+    RegisterIndex.at(22) = 18;
+    RegisterIndex.at(23) = 19;
+}
+
+void OtpWriter::showSelection()
+{
+    const int r = RegisterIndex.at(RegisterPosition);
+    text1_->setText(main_.voltBox(r)->text());
+    text2_->setText(main_.codeBox(r)->text());
+    label1_->setText(RegisterLabel.at(RegisterPosition));
+}
+
+void OtpWriter::step(int delta)
+{
+    RegisterPosition = std::clamp(RegisterPosition + delta, 0, kRegisters - 1);
+    showSelection();
+}
+
+void OtpWriter::writeSelected()
+{
+    main_.handle([this] {
+        app::Bench& bench = main_.bench();
+        // The model's code at this moment, which may be newer than the copy shown in Text2.
+        bench.channels.write_channel_otp(RegisterIndex.at(RegisterPosition) + 1);
+        bus::resetChip(bench.i2c);
+        bench.channels.readBankStatus();
+    });
+}
+
+} // namespace panels
