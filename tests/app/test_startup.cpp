@@ -1,7 +1,5 @@
 #include "app_fixture.h"
 
-#include "app/widgets.h"
-
 #include <QPushButton>
 #include <QTimer>
 
@@ -19,15 +17,10 @@ TEST_F(Startup, FirstRunShowsWhatEmptySettingsGiveAndSavesThemOnClose)
     EXPECT_FALSE(board->isOpen());
     EXPECT_EQ(w().codeBox(0)->text(), "FFFF");
     EXPECT_EQ(w().maxBankBox()->text(), "65535");
-    EXPECT_EQ(volt(23)->text(), "0");
-
     w().close();
     EXPECT_EQ(ends, 1);
-    EXPECT_EQ(stored("vref_high0/10"), "0");
-    EXPECT_EQ(stored("a0/1"), "0");
-    EXPECT_EQ(stored("PortNumb/2"), "0");
-    EXPECT_EQ(stored("BitRate/3"), "0");
-    EXPECT_TRUE(reports.isEmpty());
+    for (const char* key : {"vref_high0/10", "a0/1", "PortNumb/2", "BitRate/3"})
+        EXPECT_EQ(stored(key), "0") << key;
 }
 
 TEST_F(Startup, StoredBankOneOpensBlueReadsTheChipAndWritesEveryChannelBackOnce)
@@ -41,32 +34,24 @@ TEST_F(Startup, StoredBankOneOpensBlueReadsTheChipAndWritesEveryChannelBackOnce)
     EXPECT_TRUE(w().a0Button()->styleSheet().contains("192, 192, 255"));
     EXPECT_EQ(w().referenceBox()->text(), "2.5");
     EXPECT_EQ(board->lineSettings(), "9600,N,8,1");
-
     EXPECT_EQ(w().codeBox(5)->text(), "C8");
-    EXPECT_EQ(volt(5)->text(), "0.488"); // 200 * 2.5 / 1024 = 0.48828
+    EXPECT_EQ(volt(5)->text(), "0.488");
     EXPECT_EQ(model().cur_chan, 24);
-    // Every box changed from its placeholder, so each row wrote its channel back, in row order, with the
-    // code its displayed (truncated) voltage converts to.
-    const auto writes = tap->dacWrites();
-    ASSERT_EQ(writes.size(), 24u);
-    for (int reg = 0; reg < 24; ++reg) {
-        EXPECT_EQ(writes[reg].first, reg);
-        EXPECT_EQ(writes[reg].second, 40 * reg);
-        EXPECT_EQ(board->chip(0x75)->dacRegister(reg), 40 * reg);
-    }
+    // Every box changed from its placeholder, so each row wrote its channel back once, in row order.
+    std::vector<std::pair<int, int>> expected;
+    for (int reg = 0; reg < 24; ++reg)
+        expected.emplace_back(reg, 40 * reg);
+    EXPECT_EQ(tap->dacWrites(), expected);
     w().close();
     EXPECT_EQ(stored("a0/1"), "1");
     EXPECT_EQ(stored("vref_high1/10"), "2.5");
-    EXPECT_EQ(stored("vref_high0/10"), "10");
 }
 
 TEST_F(Startup, SettingsThatCannotBeWrittenAreReportedAndTheProgramStillEnds)
 {
     start();
-    // A path below a regular file can never be created, whoever runs the test.
-    QFile blocker(dir.filePath("blocker"));
+    QFile blocker(dir.filePath("blocker")); // a path below a regular file can never be created, even by root
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
     bench->settings = model::SettingsStore(dir.filePath("blocker/KRM72340.ini"));
     w().close();
     ASSERT_EQ(reports.size(), 1);
@@ -74,39 +59,27 @@ TEST_F(Startup, SettingsThatCannotBeWrittenAreReportedAndTheProgramStillEnds)
     EXPECT_EQ(ends, 1);
 }
 
-TEST_F(Startup, PortFailureInTheMiddleOfACommandIsReportedOnceAndTheWindowGoesOn)
+TEST_F(Startup, PortFailureMidCommandIsReportedOnceWithTheBusyCursorGone)
 {
     start(onCom1({{"vref_high0/10", "10"}}),
           [](sim::SimulatedBoard& b) { b.chip(0x74)->setDacRegister(3, 512); });
-    tap->failAt = static_cast<long>(tap->requests.size()) + 1000;
-    // The busy cursor shows while the command works, and goes when it fails.
+    auto readDac = [this](long failAfter) {
+        tap->failAt = failAfter < 0 ? -1 : static_cast<long>(tap->requests.size()) + failAfter;
+        QTest::mouseClick(w().commandButton("Command5"), Qt::LeftButton);
+    };
     Qt::CursorShape during = Qt::ArrowCursor;
-    QTimer::singleShot(20, window.get(), [&] {
-        if (QApplication::overrideCursor())
-            during = QApplication::overrideCursor()->shape();
-    });
-    QTest::mouseClick(w().commandButton("Command5"), Qt::LeftButton);
+    QTimer::singleShot(20, window.get(), [&] { during = QApplication::overrideCursor()->shape(); });
+    readDac(1000); // inside the reads
     EXPECT_EQ(during, Qt::WaitCursor);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     ASSERT_EQ(reports.size(), 1);
     EXPECT_TRUE(reports[0].contains("Input/output error"));
-    // A failure inside the cascade (a box changed by the refresh) still ends the command with one report.
-    tap->failAt = -1;
+    // Inside the change cascade of the refresh, under a row set by the refresh itself.
     model().vref_high_cur = 5;
-    tap->failAt = static_cast<long>(tap->requests.size()) + 7650 + 100;
-    QTest::mouseClick(w().commandButton("Command5"), Qt::LeftButton);
+    readDac(7650 + 100);
     EXPECT_EQ(reports.size(), 2);
-    tap->failAt = -1;
-    QTest::mouseClick(w().commandButton("Command5"), Qt::LeftButton);
+    readDac(-1);
     EXPECT_EQ(reports.size(), 2);
-}
-
-TEST(Layout, TwipsMapToPixelsAtTheScreensDpi)
-{
-    QWidget probe;
-    const int dpi = probe.logicalDpiX();
-    EXPECT_EQ(app::twipsToPixels(&probe, 1440), dpi);
-    EXPECT_EQ(app::twipsToPixels(&probe, 15 * dpi / 96), 1);
 }
 
 } // namespace
