@@ -65,13 +65,6 @@ constexpr ButtonPlace kButtons[] = {
     {"Command8", "About", 1200, 9360, 975, 585},
 };
 
-QLabel* label(QWidget* parent, const QString& text, int left, int top, int width, int height)
-{
-    auto* l = new QLabel(text, parent);
-    placeInTwips(l, left, top, width, height);
-    return l;
-}
-
 // The open form of the dialog for both file commands, as users of the program know it: a new name may be
 // typed, and an existing file is replaced without a question.
 QString chooseWithDialog(QWidget* parent, const QString& initialDir)
@@ -85,15 +78,6 @@ QString chooseWithDialog(QWidget* parent, const QString& initialDir)
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
     return dialog.selectedFiles().constFirst();
-}
-
-QLineEdit* box(QWidget* parent, const QString& name, const QString& text, int left, int top, int width,
-               int height)
-{
-    auto* b = new QLineEdit(text, parent);
-    b->setObjectName(name);
-    placeInTwips(b, left, top, width, height);
-    return b;
 }
 
 } // namespace
@@ -131,11 +115,13 @@ void MainWindow::buildLayout()
 {
     setFixedSize(twipsToPixels(this, kClientWidth), twipsToPixels(this, kClientHeight));
 
-    label(this, QStringLiteral("Vsup"), 30, 90, 735, 255);
-    referenceBox_ = box(this, QStringLiteral("Text13"), QStringLiteral("Text13"), 900, 60, 975, 315);
-    label(this, QStringLiteral("V"), 1920, 90, 195, 195);
-    label(this, QStringLiteral("Max Bank:"), 30, 510, 885, 285);
-    maxBankBox_ = box(this, QStringLiteral("txtMaxBank"), QStringLiteral("Text14"), 900, 480, 975, 315);
+    placed<QLabel>(this, QStringLiteral("Label13"), QStringLiteral("Vsup"), 30, 90, 735, 255);
+    referenceBox_ =
+        placed<QLineEdit>(this, QStringLiteral("Text13"), QStringLiteral("Text13"), 900, 60, 975, 315);
+    placed<QLabel>(this, QStringLiteral("Label17"), QStringLiteral("V"), 1920, 90, 195, 195);
+    placed<QLabel>(this, QStringLiteral("Label14"), QStringLiteral("Max Bank:"), 30, 510, 885, 285);
+    maxBankBox_ =
+        placed<QLineEdit>(this, QStringLiteral("txtMaxBank"), QStringLiteral("Text14"), 900, 480, 975, 315);
     maxBankBox_->setReadOnly(true);
     referenceBox_->installEventFilter(this);
 
@@ -169,19 +155,19 @@ void MainWindow::buildLayout()
 void MainWindow::buildGridRow(int row, const QString& caption, int labelLeft, int boxLeft, int top)
 {
     // Unit labels and the code box keep their offsets from the voltage box in both columns.
-    label(this, caption, labelLeft, top + 45, 285, kLabelHeight);
-    QLineEdit* volt = box(this, QStringLiteral("Text1_%1").arg(row), QStringLiteral("20.110"), boxLeft, top,
-                          675, kBoxHeight);
-    label(this, QStringLiteral("V"), boxLeft + 750, top + 45, 150, kLabelHeight);
-    QLineEdit* code = box(this, QStringLiteral("Text15_%1").arg(row), QStringLiteral("ABC"), boxLeft + 900,
-                          top, 405, kBoxHeight);
+    placed<QLabel>(this, {}, caption, labelLeft, top + 45, 285, kLabelHeight);
+    QLineEdit* volt = placed<QLineEdit>(this, QStringLiteral("Text1_%1").arg(row), QStringLiteral("20.110"),
+                                        boxLeft, top, 675, kBoxHeight);
+    placed<QLabel>(this, {}, QStringLiteral("V"), boxLeft + 750, top + 45, 150, kLabelHeight);
+    QLineEdit* code = placed<QLineEdit>(this, QStringLiteral("Text15_%1").arg(row), QStringLiteral("ABC"),
+                                        boxLeft + 900, top, 405, kBoxHeight);
     code->setReadOnly(true);
     // The box is narrow: a four-digit code (FFFF from a silent bus) must still fit inside the frame.
     QFont narrow = code->font();
     narrow.setStretch(QFont::SemiCondensed);
     code->setFont(narrow);
     code->setTextMargins(-1, 0, -1, 0);
-    label(this, QStringLiteral("h"), boxLeft + 1350, top + 45, 150, kLabelHeight);
+    placed<QLabel>(this, {}, QStringLiteral("h"), boxLeft + 1350, top + 45, 150, kLabelHeight);
     if (labelLeft == 2760) {
         // Out of view: Tab must not lead the user into a box that cannot be seen.
         volt->setFocusPolicy(Qt::ClickFocus);

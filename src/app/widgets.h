@@ -11,6 +11,17 @@ namespace app {
 int twipsToPixels(const QWidget* widget, int twips);
 void placeInTwips(QWidget* widget, int left, int top, int width, int height);
 
+// A child control of the given kind with its name and text, placed in twips (labels, boxes, buttons).
+template <typename Control>
+Control* placed(QWidget* parent, const QString& name, const QString& text, int left, int top, int width,
+                int height)
+{
+    auto* control = new Control(text, parent);
+    control->setObjectName(name);
+    placeInTwips(control, left, top, width, height);
+    return control;
+}
+
 // Shows the busy cursor while bus work runs: on a USB adapter every line request is a round trip, so a
 // read-back takes seconds during which the window cannot respond.
 class BusyCursor {

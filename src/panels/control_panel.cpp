@@ -64,10 +64,8 @@ bool inView(int i)
 QLabel* label(QWidget* parent, const QString& name, const QString& text, int left, int top, int width,
               Qt::Alignment alignment = Qt::AlignLeft | Qt::AlignVCenter)
 {
-    auto* l = new QLabel(text, parent);
-    l->setObjectName(name);
+    auto* l = app::placed<QLabel>(parent, name, text, left, top, width, kRowHeight);
     l->setAlignment(alignment);
-    app::placeInTwips(l, left, top, width, kRowHeight);
     return l;
 }
 

@@ -19,15 +19,6 @@ namespace {
 constexpr int kClientWidth = 3795;
 constexpr int kClientHeight = 2805;
 
-QLabel* label(QWidget* parent, const QString& name, const QString& text, int left, int top, int width,
-              int height)
-{
-    auto* l = new QLabel(text, parent);
-    l->setObjectName(name);
-    app::placeInTwips(l, left, top, width, height);
-    return l;
-}
-
 QLineEdit* readOnlyBox(QWidget* parent, const QString& name, int left, int top, int width, int height)
 {
     auto* box = new QLineEdit(parent);
@@ -57,14 +48,14 @@ void OtpWriter::buildLayout()
 {
     setFixedSize(app::twipsToPixels(this, kClientWidth), app::twipsToPixels(this, kClientHeight));
 
-    QLabel* caption =
-        label(this, QStringLiteral("Label2"), QStringLiteral("OTP Register:"), 120, 480, 855, 495);
+    QLabel* caption = app::placed<QLabel>(this, QStringLiteral("Label2"), QStringLiteral("OTP Register:"),
+                                          120, 480, 855, 495);
     caption->setWordWrap(true);
-    label1_ = label(this, QStringLiteral("Label1"), {}, 240, 1200, 615, 255);
+    label1_ = app::placed<QLabel>(this, QStringLiteral("Label1"), {}, 240, 1200, 615, 255);
     text1_ = readOnlyBox(this, QStringLiteral("Text1"), 960, 1170, 1095, 285);
-    label(this, QStringLiteral("Label3"), QStringLiteral("V"), 2160, 1200, 255, 255);
+    app::placed<QLabel>(this, QStringLiteral("Label3"), QStringLiteral("V"), 2160, 1200, 255, 255);
     text2_ = readOnlyBox(this, QStringLiteral("Text2"), 2400, 1170, 615, 285);
-    label(this, QStringLiteral("Label4"), QStringLiteral("h"), 3120, 1200, 255, 255);
+    app::placed<QLabel>(this, QStringLiteral("Label4"), QStringLiteral("h"), 3120, 1200, 255, 255);
 
     upDown1_ = new app::UpDown(this);
     upDown1_->setObjectName(QStringLiteral("UpDown1"));

@@ -25,15 +25,6 @@ constexpr int kBesideWidth = kFrameWidth - kBesideLeft - 120;
 
 const QString kComPrefix = QStringLiteral("COM");
 
-QLabel* label(QWidget* parent, const QString& name, const QString& caption, int left, int top, int width,
-              int height)
-{
-    auto* l = new QLabel(caption, parent);
-    l->setObjectName(name);
-    app::placeInTwips(l, left, top, width, height);
-    return l;
-}
-
 QComboBox* dropDown(QWidget* parent, const QString& name, int left, int top)
 {
     auto* c = new QComboBox(parent);
@@ -70,13 +61,14 @@ PortDialog::PortDialog(SerialLink& link, const PortCatalog* catalog, QWidget* pa
     frame->setFont(bold);
     app::placeInTwips(frame, 120, 120, kFrameWidth, 1455);
 
-    label(frame, QStringLiteral("Label1"), QStringLiteral("Port # :"), 120, 360, 735, 255);
+    app::placed<QLabel>(frame, QStringLiteral("Label1"), QStringLiteral("Port # :"), 120, 360, 735, 255);
     comboComPort_ = dropDown(frame, QStringLiteral("comboComPort"), 1080, 360);
-    label(frame, QStringLiteral("Label2"), QStringLiteral("Baud Rate:"), 120, 840, 975, 255);
+    app::placed<QLabel>(frame, QStringLiteral("Label2"), QStringLiteral("Baud Rate:"), 120, 840, 975, 255);
     comboBitRate_ = dropDown(frame, QStringLiteral("comboBitRate"), 1080, 840);
-    deviceLabel_ = label(frame, QStringLiteral("lblDevice"), {}, kBesideLeft, 360, kBesideWidth, 240);
-    txtstatusLabel_ =
-        label(frame, QStringLiteral("txtstatusLabel"), {}, kBesideLeft, 600, kBesideWidth, 1455 - 600 - 40);
+    deviceLabel_ =
+        app::placed<QLabel>(frame, QStringLiteral("lblDevice"), {}, kBesideLeft, 360, kBesideWidth, 240);
+    txtstatusLabel_ = app::placed<QLabel>(frame, QStringLiteral("txtstatusLabel"), {}, kBesideLeft, 600,
+                                          kBesideWidth, 1455 - 600 - 40);
     txtstatusLabel_->setWordWrap(true);
     txtstatusLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     // Only the caption is bold; the weight has to be set explicitly or the children inherit the frame's.
