@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build needs, only those that are missing (through sudo when not root).
+# dpkg-dev and file: CPack asks dpkg-shlibdeps for the .deb's library dependencies and uses file to find
+# the binaries. clang-14 and libclang-rt-14-dev: libFuzzer for the targets in fuzz/ (GCC has no fuzzer).
 set -euo pipefail
 
-packages=(g++ make cmake qt6-base-dev libgl-dev libgtest-dev libbenchmark-dev)
+packages=(g++ make cmake qt6-base-dev libgl-dev libgtest-dev libbenchmark-dev
+          dpkg-dev file clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

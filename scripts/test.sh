@@ -1,9 +1,71 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite headless.
+# Installs what is missing, builds, and runs the whole test suite headless; then builds the Debian package
+# and starts the program from it, runs the suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and runs each fuzzer for a bounded time. Any failure ends the run with a non-zero status.
+# KRM_FUZZ_SECONDS sets the time per fuzzer (default 60; 0 skips fuzzing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)"
 export QT_QPA_PLATFORM=offscreen
+jobs=$(nproc)
+fuzz_seconds=${KRM_FUZZ_SECONDS:-60}
+step() { printf '\n==== %s (at %d s)\n' "$1" "$SECONDS"; }
+
+step "build and test"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure
+
+step "package"
+rm -rf build/pkg
+(cd build && cpack -B pkg >/dev/null)
+deb=$(ls build/pkg/krm59340_*.deb)
+dpkg-deb --info "$deb" | grep -E '^ (Package|Version|Depends):'
+if [ "$(id -u)" -eq 0 ]; then
+    dpkg -i "$deb"
+    krm=/usr/bin/krm59340
+else
+    # Without root the package is unpacked into a scratch root; it still runs on the system's Qt.
+    dpkg -x "$deb" build/pkg/root
+    krm=build/pkg/root/usr/bin/krm59340
+fi
+version=$(sed -n 's/^project(krm59340 VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+reported=$("$krm" --version)
+echo "$krm --version: $reported"
+[ "$reported" = "krm59340 $version" ] || { echo "the packaged program does not report version $version"; exit 1; }
+
+step "sanitizers"
+san="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
+    -DKRM_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS="$san" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
+    >/dev/null
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1 \
+LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure
+
+if [ "$fuzz_seconds" -gt 0 ]; then
+    step "fuzzers"
+    cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+        -DKRM_BUILD_FUZZ=ON -DKRM_BUILD_TESTS=OFF -DKRM_BUILD_BENCH=OFF >/dev/null
+    cmake --build build-fuzz -j"$jobs" --target fuzzers
+    mkdir -p build-fuzz/artifacts
+    for target in fuzz_channel_file fuzz_settings fuzz_numbers; do
+        # New inputs go to the scratch corpus first in the list; the checked-in seeds are only read.
+        mkdir -p "build-fuzz/corpus/$target"
+        echo "$target: ${fuzz_seconds} s"
+        if ! LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0 \
+            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+            "build-fuzz/fuzz/$target" -max_total_time="$fuzz_seconds" -timeout=10 -max_len=4096 \
+            -print_final_stats=1 -artifact_prefix="build-fuzz/artifacts/$target-" \
+            "build-fuzz/corpus/$target" "fuzz/corpus/$target" >"build-fuzz/$target.log" 2>&1; then
+            tail -n 60 "build-fuzz/$target.log"
+            echo "$target found a failure; the input is in build-fuzz/artifacts/"
+            exit 1
+        fi
+        grep -E '^(stat::number_of_executed_units|Done)' "build-fuzz/$target.log" || true
+    done
+fi
+
+step "all passed"

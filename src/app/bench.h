@@ -33,6 +33,8 @@ public:
     serial::PortCatalog* catalog() { return catalog_.get(); }
 
     model::SettingsStore settings;
+    // The batch window's memory of a click in its file list, which outlives the window.
+    int list_clicked = 0;
 
 private:
     std::unique_ptr<serial::PortCatalog> catalog_;

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QIcon>
 
 #include <cstdio>
 
@@ -13,6 +14,10 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("krm59340"));
     QApplication::setApplicationVersion(QStringLiteral(KRM_VERSION_TEXT));
+    QIcon icon;
+    for (int size : {32, 48, 128, 256})
+        icon.addFile(QStringLiteral(":/icons/krm59340-%1.png").arg(size));
+    QApplication::setWindowIcon(icon);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(

@@ -46,7 +46,8 @@ template <typename W> W* place(W* widget, const QString& name, int left, int top
 } // namespace
 
 BatchWindow::BatchWindow(app::MainWindow& main)
-    : QDialog(&main), main_(main), bench_(main.bench()), dirPath_(QDir::currentPath())
+    : QDialog(&main), list_clicked(main.bench().list_clicked), main_(main), bench_(main.bench()),
+      dirPath_(QDir::currentPath())
 {
     setObjectName(QStringLiteral("frm_batch"));
     setWindowTitle(QStringLiteral("Run Batch"));

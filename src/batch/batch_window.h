@@ -38,9 +38,9 @@ public:
 
     int batch_stop = 0;
     int step_pos = 0;
-    // Kept across openings of the window, as it always was: a click in the list before closing still
-    // sends the next step to the first selected entry after opening again.
-    static inline int list_clicked = 0;
+    // Kept across openings of the window, as it always was (it lives in the bench): a click in the list
+    // before closing still sends the next step to the first selected entry after opening again.
+    int& list_clicked;
 
 protected:
     void done(int result) override;
