@@ -93,12 +93,8 @@ void I2cMaster::masterAck()
 // idle.
 void I2cMaster::nackAndStop()
 {
-    port_.setRts(false);
-    port_.setDtr(true);
-    port_.setRts(false);
-    port_.setDtr(false);
-    port_.setRts(false);
-    port_.setDtr(true);
+    // Not acknowledging is the acknowledge clock's pulse with SDA released.
+    ackClock();
     port_.setRts(true);
     port_.setDtr(false);
     port_.setRts(false);
