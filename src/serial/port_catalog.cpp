@@ -94,19 +94,25 @@ PortCatalog::PortCatalog(QMap<int, QString> explicitMap, QList<SerialDevice> sys
             return std::pair(kindRank(na), deviceNumber(na)) < std::pair(kindRank(nb), deviceNumber(nb));
         });
 
+    // A mapping usually names a stable link (/dev/serial/by-id/...): compare the devices behind the names,
+    // or the same adapter would be listed twice and the pinned one would lose its description.
+    const auto sameDevice = [](const QString& path) {
+        const QString target = QFileInfo(path).canonicalFilePath();
+        return target.isEmpty() ? path : target;
+    };
     QSet<QString> mapped;
     for (auto it = explicitMap.cbegin(); it != explicitMap.cend(); ++it) {
         SerialDevice device{it.value(), {}};
         for (const SerialDevice& known : std::as_const(systemDevices))
-            if (known.path == device.path)
+            if (sameDevice(known.path) == sameDevice(device.path))
                 device.description = known.description;
         ports_.insert(it.key(), device);
-        mapped.insert(it.value());
+        mapped.insert(sameDevice(it.value()));
     }
 
     int port = FirstPort;
     for (const SerialDevice& device : std::as_const(systemDevices)) {
-        if (mapped.contains(device.path))
+        if (mapped.contains(sameDevice(device.path)))
             continue;
         while (port <= LastPort && ports_.contains(port))
             ++port;

@@ -8,7 +8,6 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
-#include <QSignalBlocker>
 
 #include <exception>
 
@@ -87,10 +86,9 @@ PortDialog::PortDialog(SerialLink& link, const PortCatalog* catalog, QWidget* pa
     setTabOrder(cmdOK_, comboBitRate_);
     comboComPort_->setFocus();
 
-    // currentIndexChanged also fires when the lists are filled, so the stored port and rate are applied
-    // again on opening, as a pick would.
-    connect(comboComPort_, &QComboBox::currentIndexChanged, this, &PortDialog::comboComPortClick);
-    connect(comboBitRate_, &QComboBox::currentIndexChanged, this, &PortDialog::comboBitRateClick);
+    // activated: picking the entry already selected reopens the port too (after re-plugging an adapter).
+    connect(comboComPort_, &QComboBox::activated, this, &PortDialog::comboComPortClick);
+    connect(comboBitRate_, &QComboBox::activated, this, &PortDialog::comboBitRateClick);
 
     if (link_.BitRate == 0)
         link_.BitRate = 9600;
@@ -101,12 +99,8 @@ PortDialog::PortDialog(SerialLink& link, const PortCatalog* catalog, QWidget* pa
 void PortDialog::FillPortList()
 {
     const QString current = kComPrefix + QString::number(link_.PortNumber);
-    {
-        // A combo box selects its first entry by itself; that must not count as a pick.
-        const QSignalBlocker quiet(comboComPort_);
-        comboComPort_->addItems(link_.PortList);
-        comboComPort_->setCurrentIndex(-1);
-    }
+    comboComPort_->addItems(link_.PortList);
+    comboComPort_->setCurrentIndex(-1);
     const auto found = static_cast<int>(link_.PortList.indexOf(current));
     if (link_.PortNumber < 1) {
         txtstatusLabel_->setText(QStringLiteral("Please select a COM port."));
@@ -114,7 +108,9 @@ void PortDialog::FillPortList()
         txtstatusLabel_->setText(current +
                                  QStringLiteral(" is unavailable. Please select a different port."));
     } else {
+        // Selecting while filling counts as a pick: the stored port is applied again.
         comboComPort_->setCurrentIndex(found);
+        comboComPortClick(found);
     }
     const QString hint = permissionHint();
     if (!hint.isEmpty())
@@ -124,15 +120,14 @@ void PortDialog::FillPortList()
 
 void PortDialog::FillRateList()
 {
-    {
-        const QSignalBlocker quiet(comboBitRate_);
-        comboBitRate_->addItems({QStringLiteral("4800"), QStringLiteral("9600"), QStringLiteral("19200"),
-                                 QStringLiteral("28800"), QStringLiteral("38400")});
-        comboBitRate_->setCurrentIndex(-1);
-    }
+    comboBitRate_->addItems({QStringLiteral("4800"), QStringLiteral("9600"), QStringLiteral("19200"),
+                             QStringLiteral("28800"), QStringLiteral("38400")});
+    comboBitRate_->setCurrentIndex(-1);
     for (int i = 0; i < comboBitRate_->count(); ++i) {
-        if (comboBitRate_->itemText(i).toInt() == link_.BitRate)
+        if (comboBitRate_->itemText(i).toInt() == link_.BitRate) {
             comboBitRate_->setCurrentIndex(i);
+            comboBitRateClick(i);
+        }
     }
 }
 

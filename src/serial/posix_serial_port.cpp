@@ -109,12 +109,25 @@ void PosixSerialPort::open(int portNumber)
         fail(PortFailure::CannotUse, errorText(errno));
 
     fd_ = fd;
+    // Linux raises both modem lines on open, which pulls SCL and SDA low together; the bus is idle with
+    // both released. A device without modem lines refuses this, and the bus requests will say so.
+    const int bothLines = TIOCM_RTS | TIOCM_DTR;
+    ::ioctl(fd, TIOCMBIC, &bothLines);
     try {
         applyLineSettings(bitRate_);
     } catch (const PortError& e) {
-        close();
-        throw PortError(PortFailure::CannotUse, operation, e.reason());
+        // A rate the device refuses leaves the one in force before: open at that one rather than not at all.
+        try {
+            if (bitRate_ == appliedRate_)
+                throw;
+            applyLineSettings(appliedRate_);
+            bitRate_ = appliedRate_;
+        } catch (const PortError&) {
+            close();
+            throw PortError(PortFailure::CannotUse, operation, e.reason());
+        }
     }
+    appliedRate_ = bitRate_;
     timeouts_ = defaultTimeouts();
 }
 
@@ -132,8 +145,10 @@ void PosixSerialPort::close()
 void PosixSerialPort::setLineSettings(qint32 bitRate)
 {
     speedOrReject(bitRate);
-    if (isOpen())
+    if (isOpen()) {
         applyLineSettings(bitRate);
+        appliedRate_ = bitRate;
+    }
     bitRate_ = bitRate;
 }
 
@@ -163,8 +178,8 @@ void PosixSerialPort::applyLineSettings(qint32 bitRate)
     if (speed == 0 && !setCustomRate(fd_, bitRate)) {
         const int err = errno;
         // The base rate is already in force: put the previous settings back before saying no.
-        if (bitRate != bitRate_)
-            applyLineSettings(bitRate_);
+        if (bitRate != appliedRate_)
+            applyLineSettings(appliedRate_);
         throw PortError(PortFailure::Rejected, operation, errorText(err));
     }
 }

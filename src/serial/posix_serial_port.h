@@ -37,6 +37,7 @@ private:
     int fd_ = -1;
     int portNumber_ = 0;
     qint32 bitRate_ = 9600;
+    qint32 appliedRate_ = 9600; // the rate last in force on the device
     Timeouts timeouts_;
 };
 

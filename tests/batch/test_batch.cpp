@@ -5,6 +5,7 @@
 #include "serial/port_dialog.h"
 #include "support/recording_port.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QFile>
 #include <QLabel>
@@ -152,6 +153,10 @@ TEST(PortDialog, PreselectsTheStoredPortAndRateOrSaysWhyNotAndAppliesEveryPick)
     d->show();
     QTest::keyClick(d->comboComPort(), Qt::Key_End);
     EXPECT_EQ(port.opens, Opens({{12, "9600,N,8,1"}}));
+    // Picking the entry already selected reopens the port too (an adapter plugged in again).
+    d->comboComPort()->showPopup();
+    QTest::keyClick(d->comboComPort()->view(), Qt::Key_Return);
+    EXPECT_EQ(port.opens.size(), 2u);
     QTest::mouseClick(d->cancelButton(), Qt::LeftButton);
     EXPECT_EQ(link.PortNumber, 12);
 }

@@ -36,6 +36,14 @@ TEST(PortCatalog, ExplicitEntriesWinThenUsbAdaptersThenUartsEachByNumber)
     EXPECT_EQ(ports.join(' '),
               " /fake/ttyUSB10 /fake/pts/9 /fake/ttyACM0 /fake/ttyS0 /fake/ttyUSB2 /fake/ttyS1 ");
     EXPECT_EQ(catalog.description(5), "CP2102");
+
+    // A mapping through a stable link names the same adapter: it is not listed a second time.
+    QTemporaryDir dir;
+    QFile(dir.filePath("ttyUSB0")).open(QIODevice::WriteOnly);
+    QFile::link(dir.filePath("ttyUSB0"), dir.filePath("by-id"));
+    const PortCatalog linked({{3, dir.filePath("by-id")}}, {{dir.filePath("ttyUSB0"), "FT232R"}});
+    EXPECT_EQ(linked.devicePath(1), "");
+    EXPECT_EQ(linked.description(3), "FT232R");
 }
 
 // A miniature /sys: a USB adapter below a root hub, and UARTs with and without hardware, one the console.
