@@ -1,6 +1,7 @@
 #include "app/command_guard.h"
 
 #include "model/channel_model.h"
+#include "model/wait.h"
 #include "serial/serial_port.h"
 
 namespace app {
@@ -22,6 +23,8 @@ bool CommandGuard::run(const std::function<void()>& fn)
     try {
         fn();
         return true;
+    } catch (const model::ProgramEnding&) {
+        // The user closed the program while this command waited; nothing is left to say.
     } catch (const model::FatalError& e) {
         // The one failure that has always ended the program: say so and end without saving.
         report_(QStringLiteral("KRM59340"), QString::fromStdString(e.what()));

@@ -70,6 +70,8 @@ constexpr ButtonPlace kButtons[] = {
 QString chooseWithDialog(QWidget* parent, const QString& initialDir)
 {
     QFileDialog dialog(parent);
+    // The desktop's own open dialogs refuse a name that does not exist yet, which Save to File needs.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilters({QStringLiteral("Csv Files (*.csv)"), QStringLiteral("All Files (*.*)")});

@@ -31,7 +31,7 @@ void wait_seconds(double seconds)
         timer.start(remainingMs >= INT_MAX ? INT_MAX : static_cast<int>(std::ceil(remainingMs)));
         loop.exec();
         if (timer.isActive())
-            return; // the loop was ended from outside: the application is quitting
+            throw ProgramEnding(); // the loop was ended from outside
     }
 }
 

@@ -80,6 +80,20 @@ TEST_F(Commands, CommandClickedDuringTheReadWaitRunsNestedBeforeTheReads)
     EXPECT_EQ(w().codeBox(2)->text(), "0");
 }
 
+TEST_F(Commands, ClosingTheProgramDuringTheReadWaitSendsNothingMore)
+{
+    start();
+    w().setEndProgram([] { QCoreApplication::exit(0); });
+    tap->clear();
+    QTimer::singleShot(20, window.get(), [this] { w().close(); });
+    click("Command5");
+    EXPECT_TRUE(tap->requests.empty());
+    EXPECT_TRUE(reports.isEmpty());
+    // exit() leaves the thread quitting until an application loop has run: put it back for the next test.
+    QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
+}
+
 TEST_F(Commands, AboutShowsTheVersionWithOkOnly)
 {
     start();
