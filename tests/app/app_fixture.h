@@ -3,19 +3,16 @@
 #include "app/bench.h"
 #include "app/main_window.h"
 #include "sim/simulated_board.h"
-#include "support/tap_port.h"
+#include "support/recording_port.h"
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
-
-#include <functional>
-#include <map>
-#include <memory>
 
 // A fresh program on the simulated board: its own settings file, the main window loaded and shown, message
 // boxes collected instead of shown, and a tap on the bus.
@@ -42,7 +39,7 @@ protected:
         board = std::make_unique<sim::SimulatedBoard>(chips);
         if (setup)
             setup(*board);
-        auto tapPort = std::make_unique<TapPort>(*board);
+        auto tapPort = std::make_unique<RecordingPort>(board.get());
         tap = tapPort.get();
         bench = std::make_unique<app::Bench>(settingsPath, std::move(tapPort));
         window = std::make_unique<app::MainWindow>(*bench);
@@ -54,16 +51,28 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     }
 
+    // The program with a 10 V reference on a board whose chip at A0 0 holds these codes; the tap starts
+    // empty.
+    void startWith(std::vector<std::pair<int, int>> registers = {},
+                   sim::SimulatedBoard::Chips chips = sim::SimulatedBoard::Chips::Both)
+    {
+        start(
+            onCom1({{"vref_high0/10", "10"}}),
+            [registers](sim::SimulatedBoard& b) {
+                for (const auto& [reg, code] : registers)
+                    b.chip(0x74)->setDacRegister(reg, code); // never called without that chip
+            },
+            chips);
+        tap->clear();
+    }
+
     app::MainWindow& w() { return *window; }
     model::ChannelModel& model() { return bench->channels; }
     sim::SimulatedChip& chip(int address = 0x74) { return *board->chip(address); }
     QLineEdit* volt(int row) { return window->voltBox(row); }
 
-    QString stored(const QString& key)
-    {
-        QSettings ini(settingsPath, QSettings::IniFormat);
-        return ini.value(key).toString();
-    }
+    QString stored(QString k) { return QSettings(settingsPath, QSettings::IniFormat).value(k).toString(); }
+    void click(const char* button) { QTest::mouseClick(w().commandButton(button), Qt::LeftButton); }
 
     // Puts the focus into a voltage box as a click would, and replaces its text by typing.
     void typeInto(QLineEdit* box, const QString& text)
@@ -78,7 +87,7 @@ protected:
     QTemporaryDir dir;
     QString settingsPath;
     std::unique_ptr<sim::SimulatedBoard> board;
-    TapPort* tap = nullptr;
+    RecordingPort* tap = nullptr;
     std::unique_ptr<app::Bench> bench;
     std::unique_ptr<app::MainWindow> window;
     QStringList reports;

@@ -1,7 +1,6 @@
 #include "app_fixture.h"
 
 #include <QFile>
-#include <QPushButton>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -23,7 +22,7 @@ protected:
     void use(const QString& file, const char* button)
     {
         chosen = file;
-        QTest::mouseClick(w().commandButton(button), Qt::LeftButton);
+        click(button);
     }
     QString path(const char* name) const { return dir.filePath(name); }
     static void write(const QString& file, const QByteArray& text)

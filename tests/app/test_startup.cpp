@@ -1,6 +1,5 @@
 #include "app_fixture.h"
 
-#include <QPushButton>
 #include <QTimer>
 
 namespace {
@@ -61,11 +60,10 @@ TEST_F(Startup, SettingsThatCannotBeWrittenAreReportedAndTheProgramStillEnds)
 
 TEST_F(Startup, PortFailureMidCommandIsReportedOnceWithTheBusyCursorGone)
 {
-    start(onCom1({{"vref_high0/10", "10"}}),
-          [](sim::SimulatedBoard& b) { b.chip(0x74)->setDacRegister(3, 512); });
+    startWith({{3, 512}});
     auto readDac = [this](long failAfter) {
-        tap->failAt = failAfter < 0 ? -1 : static_cast<long>(tap->requests.size()) + failAfter;
-        QTest::mouseClick(w().commandButton("Command5"), Qt::LeftButton);
+        tap->failAfter = failAfter < 0 ? -1 : static_cast<long>(tap->requests.size()) + failAfter;
+        click("Command5");
     };
     Qt::CursorShape during = Qt::ArrowCursor;
     QTimer::singleShot(20, window.get(), [&] { during = QApplication::overrideCursor()->shape(); });

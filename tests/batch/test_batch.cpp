@@ -44,7 +44,7 @@ protected:
     std::vector<int> applied() const
     {
         std::vector<int> out;
-        for (int code : tap->dacCodes())
+        for (auto [reg, code] : tap->dacWrites())
             out.push_back(code / 100);
         out.erase(std::unique(out.begin(), out.end()), out.end());
         return out;

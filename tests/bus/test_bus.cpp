@@ -36,10 +36,7 @@ std::string requestsOf(const Action& run)
 
 Frames framesOf(const Action& run)
 {
-    Frames frames;
-    for (const auto& frame : bustrace::decode(requestsOf(run)))
-        frames.push_back(frame.values());
-    return frames;
+    return bustrace::decode(requestsOf(run));
 }
 
 TEST(I2cMaster, TransactionsIssueTheListedRequestsAndMoveSdaOnlyWhileSclIsLow)
@@ -47,21 +44,15 @@ TEST(I2cMaster, TransactionsIssueTheListedRequestsAndMoveSdaOnlyWhileSclIsLow)
     const struct {
         Action run;
         const char* shape;
-        std::size_t count;
     } cases[] = {
-        {[](auto& m) { m.i2cWritePointer("11101000", "00000010"); }, "S 11101000 A 00000010 A P", 118},
-        {[](auto& m) { m.i2cReadWord("11101001"); }, "S 11101001 A iiiiiiii M iiiiiiii N", 188},
+        {[](auto& m) { m.i2cWritePointer("11101000", "00000010"); }, "S 11101000 A 00000010 A P"},
+        {[](auto& m) { m.i2cReadWord("11101001"); }, "S 11101001 A iiiiiiii M iiiiiiii N"},
         {[](auto& m) { bus::writeDacRegister(m, "10100101", "00000010", "11101000", "00000010"); },
-         "S 11101000 A 00000010 A 10000010 A 10100101 A P", 226},
-        {[](auto& m) { bus::resetChip(m); }, "S 00000000 1 00000110 1 P", 118},
+         "S 11101000 A 00000010 A 10000010 A 10100101 A P"},
+        {[](auto& m) { bus::resetChip(m); }, "S 00000000 1 00000110 1 P"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.shape);
-        const std::string requests = requestsOf(c.run);
-        EXPECT_EQ(requests, expand(c.shape));
-        EXPECT_EQ(requests.size(), c.count);
-        EXPECT_EQ(bustrace::violations(requests), "");
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(requestsOf(c.run), expand(c.shape)) << c.shape;
 }
 
 TEST(I2cMaster, ByteTextsCountOnlyAnExactOneAndUseEightCharacters)

@@ -7,7 +7,6 @@
 #include "support/fake_grid.h"
 #include "support/qstring_printer.h"
 #include "support/recording_port.h"
-#include "support/tap_port.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -92,12 +91,11 @@ TEST(Wait, QueuedEventsRunInsideTheWaitAndNothingToWaitReturnsAtOnce)
 
 // The window and the link over a dead bus, where every word read is 65535; tap.dacWrites() decodes the wires.
 struct Rig {
-    RecordingPort port;
-    TapPort tap{port};
+    RecordingPort tap;
     bus::I2cMaster i2c{tap};
     ChannelModel model{i2c};
     FakeGrid grid{model};
-    serial::SerialLink link{port};
+    serial::SerialLink link{tap};
     // Shows the codes (the cascade runs), then forgets the traffic that took.
     explicit Rig(double reference = 10, std::initializer_list<std::pair<int, double>> codes = {})
     {
@@ -135,7 +133,7 @@ TEST(ChannelModel, VoltToCodeClampsAndAReferenceWithoutRangeChangesNothing)
         Rig rig(reference);
         rig.model.code[1] = 700;
         rig.model.volt[1] = 3;
-        rig.grid.type(0, QString::fromLatin1(text));
+        rig.grid.setVoltText(0, QString::fromLatin1(text));
         EXPECT_DOUBLE_EQ(rig.model.volt[1], volt) << reference << " " << text;
         EXPECT_EQ(rig.model.code[1], code) << reference << " " << text;
     }
@@ -178,14 +176,14 @@ TEST(ChannelModel, StepCurrentCode)
     const auto step = [&rig](int delta) {
         rig.tap.clear();
         rig.model.step_current_code(delta);
-        return std::tuple(rig.grid.volts[4], rig.grid.codes[4], rig.tap.dacCodes());
+        return std::tuple(rig.grid.volts[4], rig.grid.codes[4], rig.tap.dacWrites());
     };
-    using Shown = std::tuple<QString, QString, std::vector<int>>; // voltage box, code box, codes written
+    using Shown = std::tuple<QString, QString, std::vector<std::pair<int, int>>>; // voltage, code, writes
     EXPECT_EQ(step(-1), Shown("0", "0", {}));
     EXPECT_EQ(step(+1), Shown("0", "1", {}));
-    EXPECT_EQ(step(+1), Shown("0.001", "1", {1}));
+    EXPECT_EQ(step(+1), Shown("0.001", "1", {{4, 1}}));
     rig.model.code[5] = 65535; // as a read from a dead bus leaves it
-    EXPECT_EQ(step(+1), Shown("0.999", "3FF", {1023}));
+    EXPECT_EQ(step(+1), Shown("0.999", "3FF", {{4, 1023}}));
 }
 
 TEST(ChannelModel, ReadAllChannelsReadsBeforeTheCascadeAndStoresTheReferenceInTheA0Bank)

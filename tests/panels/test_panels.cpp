@@ -20,15 +20,6 @@ using Row = std::tuple<int, QString, QString>; // slider position, code label, v
 
 class PanelTest : public AppFixture {
 protected:
-    // The program with a 10 V reference on a board whose chip at A0 0 holds these codes.
-    void startWith(std::vector<std::pair<int, int>> registers, Chips chips = Chips::Both)
-    {
-        const auto setup = [registers](sim::SimulatedBoard& b) {
-            for (const auto& [reg, code] : registers)
-                b.chip(0x74)->setDacRegister(reg, code); // never called without that chip
-        };
-        start(onCom1({{"vref_high0/10", "10"}}), setup, chips);
-    }
     // The next click goes to the main window, which has to take the focus from the panel first.
     void typeInMain(QLineEdit* box, const QString& text)
     {

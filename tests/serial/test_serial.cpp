@@ -1,3 +1,4 @@
+#include "bus/device.h"
 #include "serial/port_catalog.h"
 #include "serial/posix_serial_port.h"
 #include "serial/serial_link.h"
@@ -102,9 +103,8 @@ TEST(SerialLink, ScanListsPortsThatOpenOrAreHeldElsewhereAndReopensTheOpenPort)
     link.EnumerateComPorts();
     EXPECT_EQ(link.PortList, QStringList({"COM1", "COM3", "COM12"}));
     EXPECT_EQ(link.PortCount, 3);
-    std::array<bool, 17> available{};
-    available[1] = available[3] = available[12] = true;
-    EXPECT_EQ(link.PortAvailable, available);
+    for (int n = 0; n <= 16; ++n)
+        EXPECT_EQ(link.PortAvailable[n], n == 1 || n == 3 || n == 12) << n;
     EXPECT_FALSE(port.isOpen());
 
     port.open(3);
@@ -220,27 +220,6 @@ TEST_F(PosixPort, TriggerBlockArrivesAtTheFarEndAndAWriteGivesUpWhenTheLineStays
     ::close(far);
 }
 
-// Reads the dump as a viewer would: wires declared by $var, then "#time" steps 0, 1, 2... with the value
-// changes. Returns the levels of scl and sda after each step from #1 on, as "10".
-QStringList parseVcd(const QByteArray& text)
-{
-    QMap<QByteArray, QByteArray> wires; // identifier -> name
-    QMap<QByteArray, char> level;       // name -> '0' or '1'
-    QStringList steps;                  // the first two: before #0 and after it
-    for (const QByteArray& line : text.split('\n')) {
-        const QList<QByteArray> words = line.split(' ');
-        if (words[0] == "$var" && words.size() == 6 && words[1] == "wire" && words[2] == "1")
-            wires[words[3]] = words[4];
-        else if (line.startsWith('#') && line.mid(1).toInt() == steps.size())
-            steps << QString(level["scl"]) + level["sda"];
-        else if (wires.contains(line.mid(1)) && (line[0] == '0' || line[0] == '1'))
-            level[wires[line.mid(1)]] = line[0];
-        else
-            EXPECT_TRUE(line.isEmpty() || line.startsWith('$')) << line.constData();
-    }
-    return (steps << QString(level["scl"]) + level["sda"]).mid(2);
-}
-
 // The lines are active-low on the bus: asserting DTR pulls SCL low, and a DSR read shows the level read.
 TEST(TracingPort, EveryLineRequestIsOneStepOfBusLevels)
 {
@@ -261,8 +240,44 @@ TEST(TracingPort, EveryLineRequestIsOneStepOfBusLevels)
     EXPECT_EQ(inner.requests, "DrSdSRR");
     QFile file(path);
     const QByteArray text = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    // After the header: "#step", then the changes "<level><id>", ! for scl and " for sda.
     EXPECT_TRUE(text.startsWith("$timescale 1us $end"));
-    EXPECT_EQ(parseVcd(text), QStringList({"01", "01", "00", "11", "11", "10", "10"}));
+    EXPECT_EQ(text.mid(text.indexOf("#1\n")), "#1\n0!\n#2\n#3\n0\"\n#4\n1!\n1\"\n#5\n#6\n0\"\n#7\n");
+}
+
+// A USB adapter pulled while the program talks to the chip: a pseudo-terminal plays the adapter, and closing
+// its master side hangs the slave up, so the port's next system call fails with EIO as on a vanished device.
+TEST(PortPulled, ReportedOnceThenTheProgramGoesOnWithoutThePort)
+{
+    for (const bool duringTrigger : {false, true}) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+        serial::PortCatalog catalog({{1, QString::fromLocal8Bit(ptsname(master))}}, {});
+        serial::PosixSerialPort port(catalog);
+        port.open(1);
+        ::close(master);
+
+        bus::I2cMaster i2c(port);
+        int reported = 0;
+        const auto run = [&] {
+            try {
+                if (duringTrigger)
+                    port.write(QByteArray("\x01\x00\x00\x00", 4));
+                else
+                    bus::writeDacRegister(i2c, "10100101", "00000010", "11101000", "00000010");
+            } catch (const serial::PortError& e) {
+                ++reported;
+                EXPECT_EQ(e.kind(), serial::PortFailure::Io) << e.text().toStdString();
+            }
+        };
+        run();
+        EXPECT_EQ(reported, 1) << duringTrigger;
+        EXPECT_FALSE(port.isOpen());
+        // Everything after it that talks to the chip is a silent no-op: no report per request, no hang.
+        EXPECT_NO_THROW(bus::readRegister(i2c, "0", "00010"));
+        EXPECT_EQ(i2c.readValue, 65535);
+        EXPECT_NO_THROW(bus::resetChip(i2c));
+    }
 }
 
 } // namespace

@@ -12,32 +12,25 @@ class FakeGrid : public model::ChannelGrid {
 public:
     explicit FakeGrid(model::ChannelModel& model) : model_(model) {}
 
-    std::array<QString, 24> volts;
-    std::array<QString, 24> codes;
+    std::array<QString, 24> volts, codes;
     QString reference;
-    QString maxBank;
-    int panelRefreshes = 0;
 
-    void type(int row, const QString& text)
+    QString voltText(int row) const override { return volts.at(row); }
+    void setVoltText(int row, const QString& text) override
     {
+        if (volts.at(row) == text)
+            return;
         volts.at(row) = text;
         model_.cur_chan = row + 1;
         model_.volt_to_code();
         model_.write_current_channel();
     }
-
-    QString voltText(int row) const override { return volts.at(row); }
-    void setVoltText(int row, const QString& text) override
-    {
-        if (volts.at(row) != text)
-            type(row, text);
-    }
     QString codeText(int row) const override { return codes.at(row); }
     void setCodeText(int row, const QString& text) override { codes.at(row) = text; }
     QString referenceText() const override { return reference; }
     void setReferenceText(const QString& text) override { reference = text; }
-    void setMaxBankText(const QString& text) override { maxBank = text; }
-    void refreshPanel() override { ++panelRefreshes; }
+    void setMaxBankText(const QString&) override {}
+    void refreshPanel() override {}
 
 private:
     model::ChannelModel& model_;
