@@ -10,11 +10,15 @@ export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
 fuzz_seconds=${KRM_FUZZ_SECONDS:-60}
 step() { printf '\n==== %s (at %d s)\n' "$1" "$SECONDS"; }
+# Tests run by ctest in all builds, for the closing line (a failure has ended the script before it).
+passed=0
+count_tests() { passed=$((passed + $(ctest --test-dir "$1" -N | sed -n 's/^Total Tests: //p'))); }
 
 step "build and test"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure
+count_tests build
 
 step "package"
 rm -rf build/pkg
@@ -44,6 +48,7 @@ ASAN_OPTIONS=detect_leaks=1 \
 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure
+count_tests build-asan
 
 if [ "$fuzz_seconds" -gt 0 ]; then
     step "fuzzers"
@@ -69,3 +74,4 @@ if [ "$fuzz_seconds" -gt 0 ]; then
 fi
 
 step "all passed"
+echo "ctest: $passed passed, 0 failed"
