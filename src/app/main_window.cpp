@@ -98,11 +98,7 @@ MainWindow::MainWindow(Bench& bench, QWidget* parent)
       }),
       chooseFile_(&chooseWithDialog)
 {
-    setObjectName(QStringLiteral("frmKRM59340"));
-    setWindowTitle(QStringLiteral("KRM59340"));
-    QFont small = font();
-    small.setPointSize(8);
-    setFont(small);
+    setUpWindow(this, QStringLiteral("frmKRM59340"), QStringLiteral("KRM59340"), kClientWidth, kClientHeight);
     buildLayout();
     connectCommands();
     model_.setGrid(this);
@@ -115,7 +111,6 @@ MainWindow::~MainWindow()
 
 void MainWindow::buildLayout()
 {
-    setFixedSize(twipsToPixels(this, kClientWidth), twipsToPixels(this, kClientHeight));
 
     placed<QLabel>(this, QStringLiteral("Label13"), QStringLiteral("Vsup"), 30, 90, 735, 255);
     referenceBox_ =

@@ -19,6 +19,17 @@ void placeInTwips(QWidget* widget, int left, int top, int width, int height)
                         twipsToPixels(widget, height));
 }
 
+void setUpWindow(QWidget* window, const QString& name, const QString& title, int clientWidth,
+                 int clientHeight)
+{
+    window->setObjectName(name);
+    window->setWindowTitle(title);
+    QFont small = window->font();
+    small.setPointSize(8);
+    window->setFont(small);
+    window->setFixedSize(twipsToPixels(window, clientWidth), twipsToPixels(window, clientHeight));
+}
+
 BusyCursor::BusyCursor()
 {
     QApplication::setOverrideCursor(Qt::WaitCursor);

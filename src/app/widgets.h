@@ -11,6 +11,11 @@ namespace app {
 int twipsToPixels(const QWidget* widget, int twips);
 void placeInTwips(QWidget* widget, int left, int top, int width, int height);
 
+// What every window of the program shares: its name and title, the small dialog font the layouts were
+// drawn for, and a fixed client area given in twips.
+void setUpWindow(QWidget* window, const QString& name, const QString& title, int clientWidth,
+                 int clientHeight);
+
 // A child control of the given kind with its name and text, placed in twips (labels, boxes, buttons).
 template <typename Control>
 Control* placed(QWidget* parent, const QString& name, const QString& text, int left, int top, int width,

@@ -49,12 +49,8 @@ BatchWindow::BatchWindow(app::MainWindow& main)
     : QDialog(&main), list_clicked(main.bench().list_clicked), main_(main), bench_(main.bench()),
       dirPath_(QDir::currentPath())
 {
-    setObjectName(QStringLiteral("frm_batch"));
-    setWindowTitle(QStringLiteral("Run Batch"));
-    QFont small = font();
-    small.setPointSize(8);
-    setFont(small);
-    setFixedSize(app::twipsToPixels(this, kClientWidth), app::twipsToPixels(this, kClientHeight));
+    app::setUpWindow(this, QStringLiteral("frm_batch"), QStringLiteral("Run Batch"), kClientWidth,
+                     kClientHeight);
 
     Dir1_ = place(new QTreeWidget(this), QStringLiteral("Dir1"), 60, 210, 2055, 2115);
     Dir1_->setHeaderHidden(true);
@@ -75,7 +71,7 @@ BatchWindow::BatchWindow(app::MainWindow& main)
     Command4_ = place(new app::WrapButton(QStringLiteral("Single Step Up"), this), QStringLiteral("Command4"),
                       3360, 3000, 975, 525);
     Label3_ = place(new QLabel(this), QStringLiteral("Label3"), 240, 3720, 3975, 375);
-    QFont progress = small;
+    QFont progress = font();
     progress.setPointSizeF(13.5);
     progress.setBold(true);
     Label3_->setFont(progress);

@@ -86,11 +86,8 @@ int positionFor(double code)
 ControlPanel::ControlPanel(app::MainWindow& main)
     : QWidget(&main, Qt::Window), main_(main), model_(main.bench().channels)
 {
-    setObjectName(QStringLiteral("frmSlider"));
-    setWindowTitle(QStringLiteral("Control Panel"));
-    QFont small = font();
-    small.setPointSize(8);
-    setFont(small);
+    app::setUpWindow(this, QStringLiteral("frmSlider"), QStringLiteral("Control Panel"), kClientWidth,
+                     kClientHeight);
     buildLayout();
 
     refresh_panel();
@@ -104,7 +101,6 @@ ControlPanel::ControlPanel(app::MainWindow& main)
 
 void ControlPanel::buildLayout()
 {
-    setFixedSize(app::twipsToPixels(this, kClientWidth), app::twipsToPixels(this, kClientHeight));
 
     // The slider pitch leaves 27 to 33 pixels: a voltage such as 12.345 or a code FFFF needs a narrower face.
     QFont voltFont = font();

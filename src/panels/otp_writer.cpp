@@ -32,11 +32,8 @@ QLineEdit* readOnlyBox(QWidget* parent, const QString& name, int left, int top, 
 
 OtpWriter::OtpWriter(app::MainWindow& main) : QWidget(&main, Qt::Window), main_(main)
 {
-    setObjectName(QStringLiteral("frmWriteSingleOTP"));
-    setWindowTitle(QStringLiteral("Write OTP Reg"));
-    QFont small = font();
-    small.setPointSize(8);
-    setFont(small);
+    app::setUpWindow(this, QStringLiteral("frmWriteSingleOTP"), QStringLiteral("Write OTP Reg"), kClientWidth,
+                     kClientHeight);
     buildLayout();
 
     fillTables();
@@ -46,7 +43,6 @@ OtpWriter::OtpWriter(app::MainWindow& main) : QWidget(&main, Qt::Window), main_(
 
 void OtpWriter::buildLayout()
 {
-    setFixedSize(app::twipsToPixels(this, kClientWidth), app::twipsToPixels(this, kClientHeight));
 
     QLabel* caption = app::placed<QLabel>(this, QStringLiteral("Label2"), QStringLiteral("OTP Register:"),
                                           120, 480, 855, 495);

@@ -46,16 +46,12 @@ QPushButton* button(QWidget* parent, const QString& name, const QString& caption
 PortDialog::PortDialog(SerialLink& link, const PortCatalog* catalog, QWidget* parent)
     : QDialog(parent), link_(link), catalog_(catalog)
 {
-    setObjectName(QStringLiteral("frmPortSettings"));
-    setWindowTitle(QStringLiteral("COM Port Setup"));
-    QFont small = font();
-    small.setPointSize(8);
-    setFont(small);
-    setFixedSize(app::twipsToPixels(this, kClientWidth), app::twipsToPixels(this, kClientHeight));
+    app::setUpWindow(this, QStringLiteral("frmPortSettings"), QStringLiteral("COM Port Setup"), kClientWidth,
+                     kClientHeight);
 
     auto* frame = new QGroupBox(QStringLiteral("Select Serial Port"), this);
     frame->setObjectName(QStringLiteral("frmCommPort"));
-    QFont bold = small;
+    QFont bold = font();
     bold.setBold(true);
     frame->setFont(bold);
     app::placeInTwips(frame, 120, 120, kFrameWidth, 1455);
@@ -71,7 +67,7 @@ PortDialog::PortDialog(SerialLink& link, const PortCatalog* catalog, QWidget* pa
     txtstatusLabel_->setWordWrap(true);
     txtstatusLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     // Only the caption is bold; the weight has to be set explicitly or the children inherit the frame's.
-    QFont normal = small;
+    QFont normal = font();
     normal.setBold(false);
     for (QWidget* child : frame->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
         child->setFont(normal);
