@@ -68,13 +68,15 @@ TEST_F(BatchTest, RunsUntilStoppedOrABadFileOrClosedAndStepsOneSelectedFileAtATi
 {
     startIn({"a.csv", "b.csv", "c.csv", "d.csv", "e.csv"}, 4);
     // Closing the window during the last run ends it; before that, only a run that failed to end gets here.
-    afterTriggers(10, [&] { b->reject(); });
+    afterTriggers(11, [&] { b->reject(); });
     select({0, 1, 2});
     b->delayBox()->setText("0.05 s");
-    afterTriggers(4, [&] { click(2); });
+    // A second Run during the run starts a nested one; one Stop ends both.
+    afterTriggers(3, [&] { click(1); });
+    afterTriggers(5, [&] { click(2); });
     click(1); // returns when the run has ended
-    EXPECT_EQ(applied(), std::vector<int>({1, 2, 3, 1}));
-    EXPECT_EQ(board->transmitted(), triggers(4));
+    EXPECT_EQ(applied(), std::vector<int>({1, 2, 3, 1, 2}));
+    EXPECT_EQ(board->transmitted(), triggers(5));
 
     // Single steps over entries 1 and 3 from step_pos 1: Down, Down, Up; after a click in the list the
     // first selected whatever the direction (Up from 3 would give 2); nothing selected does nothing.
@@ -88,8 +90,8 @@ TEST_F(BatchTest, RunsUntilStoppedOrABadFileOrClosedAndStepsOneSelectedFileAtATi
     click(4);
     b->fileList()->clearSelection();
     click(3);
-    EXPECT_EQ(applied(), std::vector<int>({1, 2, 3, 1, 4, 2, 4, 2}));
-    EXPECT_EQ(board->transmitted(), triggers(8));
+    EXPECT_EQ(applied(), std::vector<int>({1, 2, 3, 1, 2, 4, 2, 4, 2}));
+    EXPECT_EQ(board->transmitted(), triggers(9));
 
     // A bad file is reported once and ends the run; what came before it, in it too, stays applied. (The
     // settings file, listed last, is never selected.)
@@ -98,13 +100,13 @@ TEST_F(BatchTest, RunsUntilStoppedOrABadFileOrClosedAndStepsOneSelectedFileAtATi
     click(1);
     ASSERT_EQ(reports.size(), 1);
     EXPECT_TRUE(reports.first().contains(dir.filePath("e.csv")));
-    EXPECT_EQ(board->transmitted(), triggers(9));
-    EXPECT_EQ(applied(), std::vector<int>({1, 2, 3, 1, 4, 2, 4, 2, 1, 5}));
+    EXPECT_EQ(board->transmitted(), triggers(10));
+    EXPECT_EQ(applied(), std::vector<int>({1, 2, 3, 1, 2, 4, 2, 4, 2, 1, 5}));
 
     b->delayBox()->setText("3600"); // far longer than the test: only the close can end the wait
     QTimer::singleShot(0, b, [&] { click(1); });
     EXPECT_EQ(b->exec(), QDialog::Rejected);
-    EXPECT_EQ(board->transmitted(), triggers(10));
+    EXPECT_EQ(board->transmitted(), triggers(11));
 }
 
 using Opens = std::vector<std::pair<int, QString>>;

@@ -121,4 +121,29 @@ TEST_F(PanelTest, OtpWriterListsC1AndC2LastAndBurnsTheModelsCodeOfTheRegisterSho
     EXPECT_EQ(otp->registerLabel()->text(), "c2");
 }
 
+TEST_F(PanelTest, ButtonsOpenOneOfEachAndClosingTheMainWindowEndsWithThemOpen)
+{
+    startWith();
+    const auto gone = [] { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); };
+    click("Command9");
+    click("Command9"); // the open panel comes to the front
+    EXPECT_EQ(w().findChildren<panels::ControlPanel*>().size(), 1);
+    EXPECT_EQ(model().panel_open, 1);
+    click("Command3");
+    QTest::mouseClick(w().otpWriter()->arrows()->downArrow(), Qt::LeftButton);
+    click("Command3"); // kept as it is
+    EXPECT_EQ(w().otpWriter()->registerLabel()->text(), "2");
+    w().otpWriter()->close();
+    gone();
+    click("Command3"); // loaded anew
+    EXPECT_EQ(w().otpWriter()->registerLabel()->text(), "1");
+    w().controlPanel()->close();
+    gone();
+    EXPECT_EQ(model().panel_open, 0);
+    click("Command9");
+    w().close();
+    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(stored("a0/1"), "0");
+}
+
 } // namespace
