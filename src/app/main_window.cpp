@@ -218,19 +218,9 @@ void MainWindow::setVoltText(int row, const QString& text)
     guard_.rethrowParked();
 }
 
-QString MainWindow::codeText(int row) const
-{
-    return codeBoxes_.at(row)->text();
-}
-
 void MainWindow::setCodeText(int row, const QString& text)
 {
     codeBoxes_.at(row)->setText(text);
-}
-
-QString MainWindow::referenceText() const
-{
-    return referenceBox_->text();
 }
 
 void MainWindow::setReferenceText(const QString& text)

@@ -42,9 +42,7 @@ public:
 
     QString voltText(int row) const override;
     void setVoltText(int row, const QString& text) override;
-    QString codeText(int row) const override;
     void setCodeText(int row, const QString& text) override;
-    QString referenceText() const override;
     void setReferenceText(const QString& text) override;
     void setMaxBankText(const QString& text) override;
     void refreshPanel() override;

@@ -16,10 +16,8 @@ public:
     virtual QString voltText(int row) const = 0;
     // Runs the row's change handling at once, nested, when the text differs from the one shown.
     virtual void setVoltText(int row, const QString& text) = 0;
-    virtual QString codeText(int row) const = 0;
     virtual void setCodeText(int row, const QString& text) = 0;
     // The reference box ("Vsup").
-    virtual QString referenceText() const = 0;
     virtual void setReferenceText(const QString& text) = 0;
     // The OTP bank status box.
     virtual void setMaxBankText(const QString& text) = 0;

@@ -23,7 +23,6 @@ public:
     void setLineSettings(qint32 bitRate) override;
     QString lineSettings() const override;
     void setTimeouts(const Timeouts& timeouts) override;
-    const Timeouts& timeouts() const { return timeouts_; }
     void setRts(bool asserted) override;
     void setDtr(bool asserted) override;
     bool dsr() override;

@@ -38,9 +38,6 @@ public:
     // Writes the 4-byte block: TxBuffer[1..count], the rest 0. Throws PortError.
     void SendTxBytes(qint16 count);
 
-    // The failure recorded by the last fncInitializeComPort, for a caller that wants to say why.
-    const std::optional<PortError>& lastFailure() const { return lastFailure_; }
-
 private:
     template <typename F> void attempt(F&& step);
 

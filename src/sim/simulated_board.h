@@ -27,8 +27,6 @@ public:
     quint16 dacRegister(int reg) const { return dac_.at(reg); }
     void setDacRegister(int reg, quint16 code) { dac_.at(reg) = code & 0x3FF; }
     int bankStatus() const { return banksUsed_; }
-    // Code of register reg in OTP bank b (0-based).
-    quint16 otpCode(int bank, int reg) const { return otp_.at(bank).at(reg); }
     int resets() const { return resets_; }
 
     // Wire level: called on every change of the bus levels (true = high).
@@ -86,7 +84,8 @@ public:
     int portNumber() const override { return portNumber_; }
     void setLineSettings(qint32 bitRate) override;
     QString lineSettings() const override;
-    void setTimeouts(const serial::Timeouts& timeouts) override { timeouts_ = timeouts; }
+    // The simulated transmit line never stalls: there is nothing to time out.
+    void setTimeouts(const serial::Timeouts&) override {}
     void setRts(bool asserted) override;
     void setDtr(bool asserted) override;
     bool dsr() override;
@@ -96,7 +95,6 @@ public:
     SimulatedChip* chip(int address7);
     // Every byte written to the transmit line.
     const QByteArray& transmitted() const { return transmitted_; }
-    const serial::Timeouts& timeouts() const { return timeouts_; }
     // Line requests served while open.
     quint64 lineRequests() const { return requests_; }
 
@@ -108,7 +106,6 @@ private:
     bool open_ = false;
     int portNumber_ = 0;
     qint32 bitRate_ = 9600;
-    serial::Timeouts timeouts_;
     bool rtsAsserted_ = false;
     bool dtrAsserted_ = false;
     // Bus levels the chips last saw.

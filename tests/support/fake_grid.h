@@ -25,9 +25,7 @@ public:
         model_.volt_to_code();
         model_.write_current_channel();
     }
-    QString codeText(int row) const override { return codes.at(row); }
     void setCodeText(int row, const QString& text) override { codes.at(row) = text; }
-    QString referenceText() const override { return reference; }
     void setReferenceText(const QString& text) override { reference = text; }
     void setMaxBankText(const QString&) override {}
     void refreshPanel() override {}
