@@ -1,9 +1,12 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
 // CPU used while a batch run waits: a continuous run with nothing selected, and one whose single file is
 // followed by a long delay. Both must sleep in the event loop; prints the share of one core each costs.
 #include "app/bench.h"
-#include "app/main_window.h"
-#include "batch/batch_window.h"
 #include "model/channel_file.h"
+#include "ui/batch_window.h"
+#include "ui/main_window.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -24,7 +27,7 @@ double seconds(clockid_t clock)
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-void measure(const char* what, batch::BatchWindow& batch, double runSeconds)
+void measure(const char* what, ui::BatchWindow& batch, double runSeconds)
 {
     QTimer::singleShot(static_cast<int>(runSeconds * 1000), &batch,
                        [&batch] { batch.commandButton(2)->click(); });
@@ -51,10 +54,10 @@ int main(int argc, char** argv)
     bench->link.BitRate = 9600;
     bench->link.EnumerateComPorts();
     bench->link.OpenSelectedPort();
-    app::MainWindow window(*bench);
+    ui::MainWindow window(*bench);
     window.setReport(
         [](const QString&, const QString& text) { std::fprintf(stderr, "%s\n", qPrintable(text)); });
-    batch::BatchWindow batch(window);
+    ui::BatchWindow batch(window);
     batch.show();
 
     batch.fileList()->clearSelection();

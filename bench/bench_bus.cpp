@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
 // Bus speed against the simulated board: what one line request costs in the bus and chip model, and how long
 // the full read-back of the 24 channel registers plus the bank status takes (7,650 line requests).
 #include "bus/device.h"

@@ -1,10 +1,13 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
 // Read DAC against the simulated board with the real main window on the offscreen platform: the 25 register
 // reads, then the grid refresh whose change cascade writes back every row whose text changed. The 0.1 s wait
 // that opens every read-back is left out: it is a sleep, not work.
 #include "app/bench.h"
-#include "app/main_window.h"
 #include "bus/device.h"
 #include "sim/simulated_board.h"
+#include "ui/main_window.h"
 
 #include <QApplication>
 #include <QTemporaryDir>
@@ -19,7 +22,7 @@ void BM_ReadDacWithRefresh(benchmark::State& state)
     auto board = std::make_unique<sim::SimulatedBoard>();
     sim::SimulatedBoard& chipBoard = *board;
     app::Bench bench(dir.filePath(QStringLiteral("KRM72340.ini")), std::move(board));
-    app::MainWindow window(bench);
+    ui::MainWindow window(bench);
     chipBoard.open(1);
     model::ChannelModel& model = bench.channels;
     model.vref_high_cur = 10;

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
 // CPU used by wait_seconds: the wait must sleep in the event loop, not spin. Prints the share of one core
 // that a 1 s wait costs (the aim is well under 2 %).
 #include "model/wait.h"

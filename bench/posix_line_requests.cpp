@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
 // Drives line requests through PosixSerialPort on a pseudo-terminal, so that strace can count what each one
 // costs. A pty has no modem lines and refuses every request; the refusal still costs the one ioctl we want
 // to see, and the bus code above gets the same PortError it would get from a misbehaving adapter.

@@ -1,7 +1,10 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
 // Start-up as a user meets it: from the start of main() to the main window shown with the chip's values
 // (settings, port scan and open, the first read of the simulated board), then the resident memory.
 #include "app/bench.h"
-#include "app/main_window.h"
+#include "ui/main_window.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -19,7 +22,7 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QTemporaryDir dir;
     auto bench = app::Bench::simulated(dir.filePath(QStringLiteral("KRM72340.ini")));
-    app::MainWindow window(*bench);
+    ui::MainWindow window(*bench);
     window.load();
     window.show();
     QApplication::processEvents();

@@ -1,4 +1,6 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
+# SPDX-FileCopyrightText: 2026 The krm59340 developers
 # System calls per line request of PosixSerialPort. Counts the calls of a run with 3 + N requests and of a
 # run with 3, so start-up, shut-down and the one-off cost of the first exception cancel out.
 # Usage: bench/strace_line_requests.sh [path/to/posix_line_requests] [N]

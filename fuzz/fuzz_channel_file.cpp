@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
 // The channel file reader on arbitrary file contents, with the simulated board as the chip and the window's
 // change cascade running as in the program.
 #include "fake_grid.h"

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
 // The typed-number helpers on arbitrary text, and the display helpers on what they read.
 #include "fuzz_support.h"
 

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
 // The settings reader on an arbitrary INI file, with the port closed so the bus is a no-op.
 #include "fuzz_support.h"
 

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# SPDX-FileCopyrightText: 2026 The krm59340 developers
 # Installs the Debian 12 packages the build needs, only those that are missing (through sudo when not root).
 # dpkg-dev and file: CPack asks dpkg-shlibdeps for the .deb's library dependencies and uses file to find
 # the binaries. clang-14 and libclang-rt-14-dev: libFuzzer for the targets in fuzz/ (GCC has no fuzzer).

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# SPDX-FileCopyrightText: 2026 The krm59340 developers
 # Installs what is missing, builds, and runs the whole test suite headless; then builds the Debian package
 # and starts the program from it, runs the suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
 # and runs each fuzzer for a bounded time. Any failure ends the run with a non-zero status.

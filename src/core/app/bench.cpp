@@ -1,0 +1,50 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#include "app/bench.h"
+
+#include "serial/posix_serial_port.h"
+#include "sim/simulated_board.h"
+
+namespace app {
+
+namespace {
+
+std::unique_ptr<serial::TracingPort> makeTrace(serial::SerialPort& device, const QString& path)
+{
+    if (path.isEmpty())
+        return {};
+    return std::make_unique<serial::TracingPort>(device, path);
+}
+
+serial::SerialPort& busPort(serial::SerialPort& device, const std::unique_ptr<serial::TracingPort>& trace)
+{
+    return trace ? static_cast<serial::SerialPort&>(*trace) : device;
+}
+
+} // namespace
+
+Bench::Bench(const QString& settingsPath, std::unique_ptr<serial::SerialPort> device,
+             std::unique_ptr<serial::PortCatalog> catalog, const QString& tracePath)
+    : settings(settingsPath), catalog_(std::move(catalog)), device_(std::move(device)),
+      trace_(makeTrace(*device_, tracePath)), link(busPort(*device_, trace_)), i2c(busPort(*device_, trace_)),
+      channels(i2c)
+{
+}
+
+Bench::~Bench() = default;
+
+std::unique_ptr<Bench> Bench::forSystem(const QString& settingsPath, const QString& tracePath)
+{
+    model::SettingsStore store(settingsPath);
+    auto catalog = std::make_unique<serial::PortCatalog>(store.portMap(), serial::PortCatalog::scanSystem());
+    auto port = std::make_unique<serial::PosixSerialPort>(*catalog);
+    return std::make_unique<Bench>(settingsPath, std::move(port), std::move(catalog), tracePath);
+}
+
+std::unique_ptr<Bench> Bench::simulated(const QString& settingsPath, const QString& tracePath)
+{
+    return std::make_unique<Bench>(settingsPath, std::make_unique<sim::SimulatedBoard>(), nullptr, tracePath);
+}
+
+} // namespace app

@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#pragma once
+
+#include "bus/i2c_master.h"
+#include "model/channel_model.h"
+#include "model/settings_store.h"
+#include "serial/port_catalog.h"
+#include "serial/serial_link.h"
+#include "serial/tracing_port.h"
+
+#include <memory>
+
+namespace app {
+
+// The program's long-lived state, made once in main() (and afresh by each test): the settings store, the
+// port object, the serial link, the I2C master and the channel model. Windows get a reference.
+class Bench {
+public:
+    // device is the port object the program talks through: a POSIX port or the simulated board. catalog
+    // is the COMn mapping a POSIX port resolves through (null for the simulated board). With a trace path
+    // every line request is also recorded there.
+    Bench(const QString& settingsPath, std::unique_ptr<serial::SerialPort> device,
+          std::unique_ptr<serial::PortCatalog> catalog = {}, const QString& tracePath = {});
+    ~Bench();
+    Bench(const Bench&) = delete;
+    Bench& operator=(const Bench&) = delete;
+
+    // The real serial devices of this machine, mapped through the settings' "Ports" section.
+    static std::unique_ptr<Bench> forSystem(const QString& settingsPath, const QString& tracePath = {});
+    // The simulated board as COM1 and no real devices.
+    static std::unique_ptr<Bench> simulated(const QString& settingsPath, const QString& tracePath = {});
+
+    serial::SerialPort& device() { return *device_; }
+    serial::PortCatalog* catalog() { return catalog_.get(); }
+
+    model::SettingsStore settings;
+    // The batch window's memory of a click in its file list, which outlives the window.
+    int list_clicked = 0;
+
+private:
+    std::unique_ptr<serial::PortCatalog> catalog_;
+    std::unique_ptr<serial::SerialPort> device_;
+    std::unique_ptr<serial::TracingPort> trace_;
+
+public:
+    serial::SerialLink link;
+    bus::I2cMaster i2c;
+    model::ChannelModel channels;
+};
+
+} // namespace app

@@ -1,0 +1,30 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#pragma once
+
+#include <QString>
+
+#include <stdexcept>
+
+namespace model {
+
+class ChannelModel;
+
+// A channel file that cannot be read or written; the text names the file, the line and what was wrong.
+class ChannelFileError : public std::runtime_error {
+public:
+    explicit ChannelFileError(const QString& text) : std::runtime_error(text.toStdString()) {}
+};
+
+// Writes the reference in use and the 24 codes, one per line, each line ended by CR LF. The file is
+// replaced atomically: a save that fails leaves the previous file as it was. Throws ChannelFileError.
+void save_channel_file(const QString& path, const ChannelModel& model);
+
+// Reads a channel file into the model and sends every channel to the chip as it is read, refreshing the
+// window after each and once more at the end. Fields are separated by line ends or commas; anything after
+// the 25th is ignored and never read. Bad input stops the load with ChannelFileError; the channels applied
+// before it stay applied.
+void apply_channel_file(const QString& path, ChannelModel& model);
+
+} // namespace model

@@ -1,0 +1,169 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#include "model/channel_model.h"
+
+#include "bus/device.h"
+#include "model/numbers.h"
+#include "model/wait.h"
+
+#include <cmath>
+
+namespace model {
+
+namespace {
+
+constexpr int kChannels = 24;
+
+bool isChannel(int n)
+{
+    return n >= 1 && n <= kChannels;
+}
+
+// Appends one digit per weight, most significant first, subtracting as it goes. Comparisons on the double
+// itself: a negative or NaN value simply gives zeros, and nothing is ever converted to an integer.
+void appendBits(QString& out, double& work, double firstWeight, int count)
+{
+    double weight = firstWeight;
+    for (int i = 0; i < count; ++i, weight /= 2) {
+        if (work >= weight) {
+            out += QLatin1Char('1');
+            work -= weight;
+        } else {
+            out += QLatin1Char('0');
+        }
+    }
+}
+
+} // namespace
+
+ChannelModel::ChannelModel(bus::I2cMaster& i2c) : i2c_(i2c) {}
+
+double ChannelModel::shown_range() const
+{
+    const double range = vref_high_cur - vref_low_cur;
+    return std::isfinite(range) ? range : 0;
+}
+
+double ChannelModel::code_voltage(double c) const
+{
+    const double range = shown_range();
+    // c / 1024 is exact, so this equals c * range / 1024 without overflowing for huge references.
+    return range == 0 ? vref_low_cur : vref_low_cur + c / 1024 * range;
+}
+
+void ChannelModel::volt_to_code()
+{
+    const double range = shown_range();
+    if (!(range > 0) || !isChannel(cur_chan) || !grid_)
+        return;
+    double v = leading_number(grid_->voltText(cur_chan - 1));
+    if (v > vref_high_cur)
+        v = vref_high_cur;
+    if (v < vref_low_cur)
+        v = vref_low_cur;
+    volt[cur_chan] = v;
+    // Dividing first keeps the product finite; scaling by 1024 is exact, so the rounding is the same.
+    code[cur_chan] = std::floor((v - vref_low_cur) / range * 1024 + 0.5);
+}
+
+void ChannelModel::refresh_channels()
+{
+    for (int n = 1; n <= kChannels; ++n) {
+        if (grid_)
+            grid_->setCodeText(n - 1, code_text(code[n]));
+        volt[n] = code[n] > 1023 && shown_range() != 0 ? vref_high_cur : code_voltage(code[n]);
+        // The grid's change handling may run here (conversion and write of this row).
+        if (grid_)
+            grid_->setVoltText(n - 1, volt_text(volt[n]));
+    }
+    vref_high[bank()] = vref_high_cur;
+    vref_low[bank()] = 0;
+    if (panel_open == 1 && grid_)
+        grid_->refreshPanel();
+}
+
+void ChannelModel::write_current_channel()
+{
+    if (!isChannel(cur_chan))
+        return;
+    decmal_to_binary8(cur_chan - 1);
+    code_to_binary10(code[cur_chan]);
+    bus::writeDacRegister(i2c_, bits_low, bits_high, bus::writeAddress(a0_state), bits_result);
+}
+
+void ChannelModel::step_current_code(int delta)
+{
+    if (!isChannel(cur_chan))
+        return;
+    const int row = cur_chan - 1;
+    double& c = code[cur_chan];
+    c += delta;
+    if (delta < 0 && c < 0)
+        c = 0;
+    if (delta > 0 && c > 1023)
+        c = 1023;
+    volt[cur_chan] = code_voltage(c);
+    if (!grid_)
+        return;
+    grid_->setVoltText(row, volt_text(volt[cur_chan]));
+    // The change handling above may have converted the text back into a different code.
+    grid_->setCodeText(row, code_text(c));
+}
+
+void ChannelModel::decmal_to_binary8(double v)
+{
+    bits_result.clear();
+    if (v > 255)
+        throw FatalError("Problem in decmal_to_binary8");
+    appendBits(bits_result, v, 128, 8);
+}
+
+void ChannelModel::decmal_to_binary5(double v)
+{
+    bits_result.clear();
+    appendBits(bits_result, v, 16, 5);
+}
+
+void ChannelModel::code_to_binary10(double c)
+{
+    bits_high = QStringLiteral("000000");
+    bits_low.clear();
+    appendBits(bits_high, c, 512, 2);
+    appendBits(bits_low, c, 128, 8);
+}
+
+void ChannelModel::readAllChannels()
+{
+    wait_seconds(0.1);
+    for (int n = 0; n < kChannels; ++n) {
+        decmal_to_binary5(n);
+        code[n + 1] = bus::readRegister(i2c_, a0_state, bits_result);
+    }
+    readBankStatus();
+    refresh_channels();
+}
+
+void ChannelModel::readBankStatus()
+{
+    const double status = bus::readBankStatusWord(i2c_, a0_state);
+    if (grid_)
+        grid_->setMaxBankText(QString::number(status, 'f', 0));
+}
+
+void ChannelModel::write_channel_otp(int n)
+{
+    if (!isChannel(n))
+        return;
+    decmal_to_binary8(n - 1);
+    code_to_binary10(code[n]);
+    bus::programOtpRegister(i2c_, bits_low, bits_high, bus::writeAddress(a0_state), bits_result);
+}
+
+void ChannelModel::write_all_channels_otp()
+{
+    for (int n = 1; n <= kChannels; ++n)
+        write_channel_otp(n);
+}
+
+} // namespace model

@@ -1,0 +1,97 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#pragma once
+
+#include "bus/i2c_master.h"
+
+#include <QString>
+
+#include <array>
+#include <stdexcept>
+
+namespace model {
+
+// What the channel model needs of the main window. Row i is channel i + 1.
+class ChannelGrid {
+public:
+    virtual ~ChannelGrid() = default;
+    virtual QString voltText(int row) const = 0;
+    // Runs the row's change handling at once, nested, when the text differs from the one shown.
+    virtual void setVoltText(int row, const QString& text) = 0;
+    virtual void setCodeText(int row, const QString& text) = 0;
+    // The reference box ("Vsup").
+    virtual void setReferenceText(const QString& text) = 0;
+    // The OTP bank status box.
+    virtual void setMaxBankText(const QString& text) = 0;
+    // The control panel's refresh; called only while the panel is open.
+    virtual void refreshPanel() = 0;
+};
+
+// Thrown when a number given to decmal_to_binary8 does not fit a byte; the program shows the message and
+// ends, as it always has.
+class FatalError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The 24 channels: codes and voltages, references, A0 state, the bit-string helpers and the operations
+// that move them between the chip and the window. State keeps the names the rest of the program uses.
+class ChannelModel {
+public:
+    explicit ChannelModel(bus::I2cMaster& i2c);
+
+    // The window to keep in step; may be null (then nothing is shown).
+    void setGrid(ChannelGrid* grid) { grid_ = grid; }
+    ChannelGrid* grid() const { return grid_; }
+    bus::I2cMaster& i2c() { return i2c_; }
+
+    std::array<double, 26> code{};
+    std::array<double, 26> volt{};
+    int cur_chan = 1;
+    std::array<double, 2> vref_high{};
+    std::array<double, 2> vref_low{};
+    double vref_high_cur = 10;
+    double vref_low_cur = 0;
+    QString a0_state = QStringLiteral("0");
+    QString bits_result;
+    QString bits_high;
+    QString bits_low;
+    int panel_open = 0;
+
+    // Reads the voltage box of cur_chan into volt and code (clamped to the reference range).
+    void volt_to_code();
+    // Rewrites all 48 boxes from the codes (running the change cascade), stores the reference in use into
+    // the A0 bank's slot and refreshes the panel when open.
+    void refresh_channels();
+    // Sends code(cur_chan) to the chip's DAC register cur_chan - 1.
+    void write_current_channel();
+    // Arrow step of the current channel's code (+1 or -1).
+    void step_current_code(int delta);
+
+    void decmal_to_binary8(double v);
+    void decmal_to_binary5(double v);
+    void code_to_binary10(double c);
+
+    // Waits 0.1 s (events run), reads registers 0..23 into code 1..24, the bank status, then refreshes.
+    void readAllChannels();
+    // Reads register 63 into the bank status box.
+    void readBankStatus();
+    // Burns code(n) into OTP register n - 1.
+    void write_channel_otp(int n);
+    void write_all_channels_otp();
+
+    // The reference of the bank the A0 state selects (any text other than "0" selects bank 1).
+    int bank() const { return a0_state == QStringLiteral("0") ? 0 : 1; }
+
+private:
+    // vref_high_cur - vref_low_cur, or 0 when that is not finite: such a reference converts nothing.
+    double shown_range() const;
+    // The voltage a code stands for, without the cap for codes above 1023.
+    double code_voltage(double c) const;
+
+    bus::I2cMaster& i2c_;
+    ChannelGrid* grid_ = nullptr;
+};
+
+} // namespace model

@@ -1,0 +1,194 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#include "serial/port_catalog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <grp.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+namespace serial {
+
+namespace {
+
+constexpr int FirstPort = 1;
+constexpr int LastPort = 16;
+
+// ttyUSB before ttyACM before the UARTs, so a plugged-in adapter becomes COM1 whatever else the PC has.
+int kindRank(const QString& name)
+{
+    if (name.startsWith(QLatin1String("ttyUSB")))
+        return 0;
+    if (name.startsWith(QLatin1String("ttyACM")))
+        return 1;
+    return 2;
+}
+
+int deviceNumber(const QString& name)
+{
+    static const QRegularExpression trailingDigits(QStringLiteral("(\\d+)$"));
+    const auto match = trailingDigits.match(name);
+    return match.hasMatch() ? match.captured(1).toInt() : 0;
+}
+
+QString readAttribute(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).trimmed();
+}
+
+// The USB device a tty hangs off is the nearest ancestor carrying idVendor; going further would find the
+// root hub's "xHCI Host Controller".
+QString usbProductName(const QString& deviceDir)
+{
+    QDir dir(QFileInfo(deviceDir).canonicalFilePath());
+    for (int depth = 0; depth < 8 && !dir.isRoot() && dir.dirName() != QLatin1String("devices"); ++depth) {
+        if (dir.exists(QStringLiteral("idVendor"))) {
+            const QString product = readAttribute(dir.filePath(QStringLiteral("product")));
+            const QString maker = readAttribute(dir.filePath(QStringLiteral("manufacturer")));
+            if (product.isEmpty() || maker.isEmpty() || product.contains(maker))
+                return product;
+            return maker + QLatin1Char(' ') + product;
+        }
+        if (!dir.cdUp())
+            break;
+    }
+    return {};
+}
+
+// Newer kernels put serial-base "port"/"ctrl" drivers between the tty and the real driver; they mean nothing
+// to the user, so the name comes from the first driver above them.
+QString driverName(const QString& deviceDir)
+{
+    QDir dir(QFileInfo(deviceDir).canonicalFilePath());
+    for (int depth = 0; depth < 8 && !dir.isRoot(); ++depth) {
+        const QString driver = QFileInfo(dir.filePath(QStringLiteral("driver"))).canonicalFilePath();
+        if (!driver.isEmpty() && !driver.contains(QLatin1String("/serial-base/")))
+            return QFileInfo(driver).fileName();
+        if (!dir.cdUp())
+            break;
+    }
+    return {};
+}
+
+bool isConsole(const QString& entryDir, const QString& name, const QStringList& activeConsoles)
+{
+    return activeConsoles.contains(name) ||
+           readAttribute(entryDir + QStringLiteral("/console")) == QLatin1String("Y");
+}
+
+} // namespace
+
+PortCatalog::PortCatalog(QMap<int, QString> explicitMap, QList<SerialDevice> systemDevices)
+{
+    std::stable_sort(
+        systemDevices.begin(), systemDevices.end(), [](const SerialDevice& a, const SerialDevice& b) {
+            const QString na = QFileInfo(a.path).fileName();
+            const QString nb = QFileInfo(b.path).fileName();
+            return std::pair(kindRank(na), deviceNumber(na)) < std::pair(kindRank(nb), deviceNumber(nb));
+        });
+
+    // A mapping usually names a stable link (/dev/serial/by-id/...): compare the devices behind the names,
+    // or the same adapter would be listed twice and the pinned one would lose its description.
+    const auto sameDevice = [](const QString& path) {
+        const QString target = QFileInfo(path).canonicalFilePath();
+        return target.isEmpty() ? path : target;
+    };
+    QSet<QString> mapped;
+    for (auto it = explicitMap.cbegin(); it != explicitMap.cend(); ++it) {
+        SerialDevice device{it.value(), {}};
+        for (const SerialDevice& known : std::as_const(systemDevices))
+            if (sameDevice(known.path) == sameDevice(device.path))
+                device.description = known.description;
+        ports_.insert(it.key(), device);
+        mapped.insert(sameDevice(it.value()));
+    }
+
+    int port = FirstPort;
+    for (const SerialDevice& device : std::as_const(systemDevices)) {
+        if (mapped.contains(sameDevice(device.path)))
+            continue;
+        while (port <= LastPort && ports_.contains(port))
+            ++port;
+        if (port > LastPort)
+            break;
+        ports_.insert(port, device);
+    }
+}
+
+QList<SerialDevice> PortCatalog::scanSystem()
+{
+    return scanSysfs(QStringLiteral("/sys/class/tty"));
+}
+
+QList<SerialDevice> PortCatalog::scanSysfs(const QString& ttyClassDir)
+{
+    static const QRegularExpression serialName(QStringLiteral("^tty(USB|ACM|S)\\d+$"));
+    const QDir root(ttyClassDir);
+    const QStringList activeConsoles = readAttribute(root.filePath(QStringLiteral("console/active")))
+                                           .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+
+    QList<SerialDevice> devices;
+    for (const QString& name : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (!serialName.match(name).hasMatch())
+            continue;
+        const QString entryDir = root.filePath(name);
+        const QString deviceDir = entryDir + QStringLiteral("/device");
+        if (!QFileInfo::exists(deviceDir) || isConsole(entryDir, name, activeConsoles))
+            continue;
+        // The kernel creates ttyS0..ttyS31 whether or not a UART answers; type 0 means none does.
+        if (kindRank(name) == 2) {
+            const QString type = readAttribute(entryDir + QStringLiteral("/type"));
+            if (type.isEmpty() || type == QLatin1String("0") ||
+                !QFileInfo::exists(deviceDir + QStringLiteral("/driver")))
+                continue;
+        }
+        QString description = usbProductName(deviceDir);
+        if (description.isEmpty())
+            description = driverName(deviceDir);
+        devices.append({QStringLiteral("/dev/") + name, description});
+    }
+    return devices;
+}
+
+QString PortCatalog::devicePath(int port) const
+{
+    return ports_.value(port).path;
+}
+
+QString PortCatalog::description(int port) const
+{
+    return ports_.value(port).description;
+}
+
+void PortCatalog::notePermissionDenied(int port, const QString& path, const QString& reason)
+{
+    QString group;
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) == 0) {
+        if (const struct group* owner = ::getgrgid(info.st_gid))
+            group = QString::fromLocal8Bit(owner->gr_name);
+    }
+    denied_.insert(port, {port, path, reason, group});
+}
+
+void PortCatalog::clearProblem(int port)
+{
+    denied_.remove(port);
+}
+
+QList<DeviceProblem> PortCatalog::permissionProblems() const
+{
+    return denied_.values();
+}
+
+} // namespace serial

@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QString>
+
+namespace serial {
+
+// A serial device the system reports.
+struct SerialDevice {
+    QString path;        // "/dev/ttyUSB0"
+    QString description; // what the user recognises the cable by, for example the adapter's product name
+};
+
+// Why a device could not be opened the last time it was tried, kept so the port dialog can explain it.
+struct DeviceProblem {
+    int port = 0; // COM number
+    QString path;
+    QString reason; // errno text
+    QString group;  // the group that owns the device (for a permission problem), "" when unknown
+};
+
+// COMn -> device. An explicit mapping (settings section "Ports", key "COM<n>", value a device path) wins;
+// the system's serial devices fill the remaining numbers of COM1..COM16 in order: USB adapters first
+// (ttyUSB*, then ttyACM*), then ports with a real UART, each kind by number. A device that is mapped
+// explicitly is not listed a second time.
+class PortCatalog {
+public:
+    PortCatalog(QMap<int, QString> explicitMap, QList<SerialDevice> systemDevices);
+
+    // What /sys/class/tty reports on this machine. Nothing is opened to find out; the system console is
+    // left out so the scan never toggles its modem lines.
+    static QList<SerialDevice> scanSystem();
+    // The same, for a tree laid out like /sys/class/tty; device paths are "/dev/" + the entry's name.
+    static QList<SerialDevice> scanSysfs(const QString& ttyClassDir);
+
+    // "" when COMn maps to nothing.
+    QString devicePath(int port) const;
+    QString description(int port) const;
+
+    void notePermissionDenied(int port, const QString& path, const QString& reason);
+    void clearProblem(int port);
+    QList<DeviceProblem> permissionProblems() const;
+
+private:
+    QMap<int, SerialDevice> ports_;
+    QMap<int, DeviceProblem> denied_;
+};
+
+} // namespace serial

@@ -1,0 +1,89 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#include "serial/tracing_port.h"
+
+namespace serial {
+
+namespace {
+
+// Identifier codes of the two wires in the dump.
+constexpr char SclId = '!';
+constexpr char SdaId = '"';
+
+// Large enough that a long bus session costs few writes, small enough not to matter in memory.
+constexpr qsizetype FlushThreshold = 1 << 20;
+
+} // namespace
+
+TracingPort::TracingPort(SerialPort& inner, const QString& vcdPath) : inner_(inner), file_(vcdPath)
+{
+    if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        throw PortError(PortFailure::CannotUse, QStringLiteral("create trace ") + vcdPath,
+                        file_.errorString());
+    buffer_ = QByteArrayLiteral("$timescale 1us $end\n"
+                                "$scope module bus $end\n"
+                                "$var wire 1 ! scl $end\n"
+                                "$var wire 1 \" sda $end\n"
+                                "$upscope $end\n"
+                                "$enddefinitions $end\n"
+                                "#0\n"
+                                "$dumpvars\n"
+                                "1!\n"
+                                "1\"\n"
+                                "$end\n");
+}
+
+TracingPort::~TracingPort()
+{
+    flush();
+}
+
+void TracingPort::setRts(bool asserted)
+{
+    inner_.setRts(asserted);
+    rtsAsserted_ = asserted;
+    step(!dtrAsserted_, !rtsAsserted_);
+}
+
+void TracingPort::setDtr(bool asserted)
+{
+    inner_.setDtr(asserted);
+    dtrAsserted_ = asserted;
+    step(!dtrAsserted_, !rtsAsserted_);
+}
+
+bool TracingPort::dsr()
+{
+    const bool asserted = inner_.dsr();
+    step(!dtrAsserted_, !asserted);
+    return asserted;
+}
+
+void TracingPort::flush()
+{
+    file_.write(buffer_);
+    file_.flush();
+    buffer_.clear();
+}
+
+void TracingPort::step(bool scl, bool sda)
+{
+    buffer_ += '#';
+    buffer_ += QByteArray::number(++time_);
+    buffer_ += '\n';
+    const auto change = [this](int& last, bool level, char id) {
+        if (int(level) == last)
+            return;
+        buffer_ += level ? '1' : '0';
+        buffer_ += id;
+        buffer_ += '\n';
+        last = level;
+    };
+    change(lastScl_, scl, SclId);
+    change(lastSda_, sda, SdaId);
+    if (buffer_.size() >= FlushThreshold)
+        flush();
+}
+
+} // namespace serial

@@ -1,9 +1,0 @@
-#pragma once
-
-namespace serial {
-
-// Sets a bit rate that has no termios constant (28800, which the port dialog offers, is one) through the
-// kernel's arbitrary-rate interface. False when the device refuses it; errno says why.
-bool setCustomRate(int fd, int bitRate);
-
-} // namespace serial

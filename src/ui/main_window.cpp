@@ -1,0 +1,452 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#include "ui/main_window.h"
+
+#include "app/bench.h"
+#include "bus/device.h"
+#include "model/channel_file.h"
+#include "model/numbers.h"
+#include "ui/batch_window.h"
+#include "ui/control_panel.h"
+#include "ui/otp_writer.h"
+#include "ui/port_dialog.h"
+#include "ui/widgets.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QFocusEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+
+#include <cmath>
+#include <optional>
+
+namespace ui {
+
+namespace {
+
+// Client area and control positions in twips.
+constexpr int kClientWidth = 2385;
+constexpr int kClientHeight = 10095;
+constexpr int kBoxHeight = 285;
+constexpr int kLabelHeight = 195;
+
+struct RowPlace {
+    int row;
+    const char* caption;
+    int top;
+};
+
+// Rows 16, 17 and 20..23 exist with the same handling but lie beyond the right edge, out of view.
+constexpr RowPlace kRowPlaces[] = {
+    {0, "1", 1560},   {1, "2", 1832},   {2, "3", 2104},   {3, "4", 2376},   {4, "5", 2648},
+    {5, "6", 2920},   {6, "7", 3192},   {7, "8", 3464},   {8, "9", 3736},   {9, "10", 4008},
+    {10, "11", 4280}, {11, "12", 4552}, {12, "13", 4824}, {13, "14", 5096}, {14, "15", 5368},
+    {15, "16", 5640}, {18, "c1", 5985}, {19, "c2", 6240}, {16, "17", 5912}, {17, "18", 6184},
+    {20, "19", 6456}, {21, "20", 6728}, {22, "21", 7000}, {23, "22", 7272},
+};
+
+struct ButtonPlace {
+    const char* name;
+    const char* caption;
+    int left, top, width, height;
+};
+
+constexpr ButtonPlace kButtons[] = {
+    {"Command1", "Save to File", 120, 6600, 975, 585},
+    {"Command2", "Load From File", 1200, 6600, 975, 585},
+    {"Command6", "Reset", 120, 7320, 975, 585},
+    {"Command4", "Run Batch", 1200, 7275, 975, 585},
+    {"Command5", "Read DAC", 120, 7965, 975, 585},
+    {"Command9", "Control Panel", 1200, 7920, 975, 585},
+    {"Command10", "Program OTP All Channels", 120, 8640, 975, 585},
+    {"Command11", "COM Setting", 1200, 8640, 975, 585},
+    {"Command3", "Program OTP One Channel", 120, 9360, 975, 615},
+    {"Command8", "About", 1200, 9360, 975, 585},
+};
+
+// The open form of the dialog for both file commands, as users of the program know it: a new name may be
+// typed, and an existing file is replaced without a question.
+QString chooseWithDialog(QWidget* parent, const QString& initialDir)
+{
+    QFileDialog dialog(parent);
+    // The desktop's own open dialogs refuse a name that does not exist yet, which Save to File needs.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters({QStringLiteral("Csv Files (*.csv)"), QStringLiteral("All Files (*.*)")});
+    if (!initialDir.isEmpty())
+        dialog.setDirectory(initialDir);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().constFirst();
+}
+
+} // namespace
+
+MainWindow::MainWindow(app::Bench& bench, QWidget* parent)
+    : QWidget(parent), bench_(bench), model_(bench.channels),
+      guard_([this](const QString& title, const QString& text) { report(title, text); },
+             [this] {
+                 ending_ = true;
+                 QCoreApplication::exit(1);
+             }),
+      endProgram_([] { QCoreApplication::exit(0); }),
+      report_([this](const QString& title, const QString& text) {
+          QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
+          box.exec();
+      }),
+      chooseFile_(&chooseWithDialog)
+{
+    setUpWindow(this, QStringLiteral("frmKRM59340"), QStringLiteral("KRM59340"), kClientWidth, kClientHeight);
+    buildLayout();
+    connectCommands();
+    model_.setGrid(this);
+}
+
+MainWindow::~MainWindow()
+{
+    model_.setGrid(nullptr);
+}
+
+void MainWindow::buildLayout()
+{
+
+    placed<QLabel>(this, QStringLiteral("Label13"), QStringLiteral("Vsup"), 30, 90, 735, 255);
+    referenceBox_ =
+        placed<QLineEdit>(this, QStringLiteral("Text13"), QStringLiteral("Text13"), 900, 60, 975, 315);
+    placed<QLabel>(this, QStringLiteral("Label17"), QStringLiteral("V"), 1920, 90, 195, 195);
+    placed<QLabel>(this, QStringLiteral("Label14"), QStringLiteral("Max Bank:"), 30, 510, 885, 285);
+    maxBankBox_ =
+        placed<QLineEdit>(this, QStringLiteral("txtMaxBank"), QStringLiteral("Text14"), 900, 480, 975, 315);
+    maxBankBox_->setReadOnly(true);
+    referenceBox_->installEventFilter(this);
+
+    a0Button_ = new WrapButton(QStringLiteral("Change Address    A0= 0"), this);
+    a0Button_->setObjectName(QStringLiteral("Command7"));
+    placeInTwips(a0Button_, 120, 840, 1695, 555);
+
+    arrows_ = new UpDown(this);
+    arrows_->setObjectName(QStringLiteral("UpDown1"));
+    placeInTwips(arrows_, 1920, 1560, 240, 4935);
+    connect(arrows_, &UpDown::upClicked, this, [this] { handle([this] { model_.step_current_code(+1); }); });
+    connect(arrows_, &UpDown::downClicked, this,
+            [this] { handle([this] { model_.step_current_code(-1); }); });
+
+    for (const RowPlace& place : kRowPlaces) {
+        const bool inView = place.row < 16 || place.row == 18 || place.row == 19;
+        const QString caption = QString::fromLatin1(place.caption);
+        if (inView)
+            buildGridRow(place.row, caption, caption.size() == 1 ? 135 : 45, 330, place.top);
+        else
+            buildGridRow(place.row, caption, 2760, 2970, place.top);
+    }
+
+    for (const ButtonPlace& place : kButtons) {
+        auto* button = new WrapButton(QString::fromLatin1(place.caption), this);
+        button->setObjectName(QString::fromLatin1(place.name));
+        placeInTwips(button, place.left, place.top, place.width, place.height);
+    }
+}
+
+void MainWindow::buildGridRow(int row, const QString& caption, int labelLeft, int boxLeft, int top)
+{
+    // Unit labels and the code box keep their offsets from the voltage box in both columns.
+    placed<QLabel>(this, {}, caption, labelLeft, top + 45, 285, kLabelHeight);
+    QLineEdit* volt = placed<QLineEdit>(this, QStringLiteral("Text1_%1").arg(row), QStringLiteral("20.110"),
+                                        boxLeft, top, 675, kBoxHeight);
+    placed<QLabel>(this, {}, QStringLiteral("V"), boxLeft + 750, top + 45, 150, kLabelHeight);
+    QLineEdit* code = placed<QLineEdit>(this, QStringLiteral("Text15_%1").arg(row), QStringLiteral("ABC"),
+                                        boxLeft + 900, top, 405, kBoxHeight);
+    code->setReadOnly(true);
+    // The box is narrow: a four-digit code (FFFF from a silent bus) must still fit inside the frame.
+    QFont narrow = code->font();
+    narrow.setStretch(QFont::SemiCondensed);
+    code->setFont(narrow);
+    code->setTextMargins(-1, 0, -1, 0);
+    placed<QLabel>(this, {}, QStringLiteral("h"), boxLeft + 1350, top + 45, 150, kLabelHeight);
+    if (labelLeft == 2760) {
+        // Out of view: Tab must not lead the user into a box that cannot be seen.
+        volt->setFocusPolicy(Qt::ClickFocus);
+        code->setFocusPolicy(Qt::NoFocus);
+    }
+
+    voltBoxes_.at(row) = volt;
+    codeBoxes_.at(row) = code;
+    volt->installEventFilter(this);
+    connect(volt, &QLineEdit::textChanged, this, [this, row] { voltChanged(row); });
+}
+
+QPushButton* MainWindow::commandButton(const QString& name) const
+{
+    return findChild<QPushButton*>(name, Qt::FindDirectChildrenOnly);
+}
+
+void MainWindow::load()
+{
+    model_.vref_high_cur = 10;
+    model_.vref_low_cur = 0;
+    setReferenceText(model::number_text(model_.vref_high_cur));
+    model_.a0_state = QStringLiteral("0");
+    model_.cur_chan = 1;
+    bench_.settings.load_settings(model_, bench_.link);
+    bench_.link.EnumerateComPorts();
+    bench_.link.OpenSelectedPort();
+    show_a0_state();
+    handle([this] { model_.readAllChannels(); });
+}
+
+void MainWindow::show_a0_state()
+{
+    const bool high = model_.a0_state == QStringLiteral("1");
+    a0Button_->setText(QStringLiteral("Change Address\n") +
+                       (high ? QStringLiteral("A0= 1 ") : QStringLiteral("A0= 0 ")));
+    a0Button_->setStyleSheet(high ? QStringLiteral("background-color: rgb(192, 192, 255);")
+                                  : QStringLiteral("background-color: rgb(255, 128, 128);"));
+}
+
+QString MainWindow::voltBoxText(int row) const
+{
+    return voltBoxes_.at(row)->text();
+}
+
+QString MainWindow::codeBoxText(int row) const
+{
+    return codeBoxes_.at(row)->text();
+}
+
+QString MainWindow::voltText(int row) const
+{
+    return voltBoxes_.at(row)->text();
+}
+
+void MainWindow::setVoltText(int row, const QString& text)
+{
+    ++inSetter_;
+    voltBoxes_.at(row)->setText(text);
+    --inSetter_;
+    guard_.rethrowParked();
+}
+
+void MainWindow::setCodeText(int row, const QString& text)
+{
+    codeBoxes_.at(row)->setText(text);
+}
+
+void MainWindow::setReferenceText(const QString& text)
+{
+    referenceBox_->setText(text);
+}
+
+void MainWindow::setMaxBankText(const QString& text)
+{
+    maxBankBox_->setText(text);
+}
+
+void MainWindow::refreshPanel()
+{
+    if (panelRefresh_)
+        panelRefresh_();
+}
+
+void MainWindow::handle(const std::function<void()>& fn, Cursor cursor)
+{
+    if (inSetter_ > 0) {
+        guard_.runNested(fn);
+        return;
+    }
+    std::optional<BusyCursor> busy;
+    if (cursor == Cursor::Busy)
+        busy.emplace();
+    guard_.run(fn);
+}
+
+void MainWindow::voltChanged(int row)
+{
+    handle([this, row] {
+        model_.cur_chan = row + 1;
+        model_.volt_to_code();
+        model_.write_current_channel();
+    });
+}
+
+void MainWindow::voltValidate(int row)
+{
+    handle([this, row] {
+        model_.cur_chan = row + 1;
+        model_.volt_to_code();
+        model_.refresh_channels();
+        model_.write_current_channel();
+    });
+}
+
+void MainWindow::referenceValidate()
+{
+    handle([this] {
+        const double typed = model::leading_number(referenceBox_->text());
+        // A number too large for a double would poison every conversion: keep the reference in use.
+        if (std::isfinite(typed))
+            model_.vref_high_cur = typed;
+        else
+            setReferenceText(model::number_text(model_.vref_high_cur));
+        model_.refresh_channels();
+    });
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    const bool leaving = event->type() == QEvent::FocusOut &&
+                         static_cast<QFocusEvent*>(event)->reason() != Qt::ActiveWindowFocusReason &&
+                         static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason;
+    if (watched == referenceBox_) {
+        if (leaving)
+            referenceValidate();
+        return false;
+    }
+    for (int row = 0; row < kRows; ++row) {
+        if (watched != voltBoxes_.at(row))
+            continue;
+        if (leaving)
+            voltValidate(row);
+        else if (event->type() == QEvent::MouseButtonPress)
+            model_.cur_chan = row + 1;
+        break;
+    }
+    return false;
+}
+
+void MainWindow::connectCommands()
+{
+    connect(commandButton(QStringLiteral("Command5")), &QPushButton::clicked, this,
+            [this] { handle([this] { model_.readAllChannels(); }); });
+    connect(commandButton(QStringLiteral("Command6")), &QPushButton::clicked, this, [this] {
+        handle([this] {
+            bus::resetChip(model_.i2c());
+            model_.readAllChannels();
+        });
+    });
+    connect(commandButton(QStringLiteral("Command10")), &QPushButton::clicked, this, [this] {
+        handle([this] {
+            model_.write_all_channels_otp();
+            bus::resetChip(model_.i2c());
+            model_.readBankStatus();
+        });
+    });
+    connect(a0Button_, &QPushButton::clicked, this, [this] { handle([this] { toggleA0(); }); });
+    connect(commandButton(QStringLiteral("Command8")), &QPushButton::clicked, this, &MainWindow::about);
+    connect(commandButton(QStringLiteral("Command1")), &QPushButton::clicked, this,
+            [this] { handle([this] { saveToFile(); }, Cursor::Normal); });
+    connect(commandButton(QStringLiteral("Command2")), &QPushButton::clicked, this,
+            [this] { handle([this] { loadFromFile(); }, Cursor::Normal); });
+    connect(commandButton(QStringLiteral("Command11")), &QPushButton::clicked, this, [this] {
+        handle(
+            [this] {
+                PortDialog dialog(bench_.link, bench_.catalog(), this);
+                dialog.exec();
+            },
+            Cursor::Normal);
+    });
+    connect(commandButton(QStringLiteral("Command4")), &QPushButton::clicked, this, [this] {
+        handle(
+            [this] {
+                BatchWindow batch(*this);
+                batch.exec();
+            },
+            Cursor::Normal);
+    });
+    connect(commandButton(QStringLiteral("Command9")), &QPushButton::clicked, this,
+            [this] { showModeless(controlPanel_); });
+    connect(commandButton(QStringLiteral("Command3")), &QPushButton::clicked, this,
+            [this] { showModeless(otpWriter_); });
+}
+
+ControlPanel* MainWindow::controlPanel() const
+{
+    return controlPanel_;
+}
+
+OtpWriter* MainWindow::otpWriter() const
+{
+    return otpWriter_;
+}
+
+template <typename Window> void MainWindow::showModeless(QPointer<Window>& window)
+{
+    // One instance each: a second press brings the open one to the front as it is.
+    if (!window) {
+        window = new Window(*this);
+        window->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+void MainWindow::toggleA0()
+{
+    model_.a0_state = model_.a0_state == QStringLiteral("0") ? QStringLiteral("1") : QStringLiteral("0");
+    show_a0_state();
+    model_.vref_high_cur = model_.vref_high.at(model_.bank());
+    setReferenceText(model::number_text(model_.vref_high_cur));
+    model_.readAllChannels();
+}
+
+void MainWindow::about()
+{
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("KRM59340 Program."),
+                    QStringLiteral("KRM59340 Eval Software  Rev. %1.%2.%3")
+                        .arg(KRM_VERSION_MAJOR)
+                        .arg(KRM_VERSION_MINOR)
+                        .arg(KRM_VERSION_PATCH),
+                    QMessageBox::Ok, this);
+    box.exec();
+}
+
+QString MainWindow::chooseChannelFile()
+{
+    const QString name = chooseFile_(this, bench_.settings.default_dir);
+    if (name.isEmpty())
+        return {};
+    bench_.settings.dir_of_path(name);
+    // Not being able to remember the directory is no reason to refuse the file itself.
+    if (const auto failure = bench_.settings.save_default_dir(bench_.settings.last_dir))
+        report(QStringLiteral("KRM59340"), *failure);
+    return name;
+}
+
+void MainWindow::saveToFile()
+{
+    const QString name = chooseChannelFile();
+    if (!name.isEmpty())
+        model::save_channel_file(name, model_);
+}
+
+void MainWindow::loadFromFile()
+{
+    const QString name = chooseChannelFile();
+    if (name.isEmpty())
+        return;
+    BusyCursor busy;
+    model::apply_channel_file(name, model_);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    if (ending_)
+        return;
+    ending_ = true;
+    if (const auto failure = bench_.settings.save_settings(model_, bench_.link))
+        report(QStringLiteral("KRM59340"), *failure);
+    endProgram_();
+}
+
+void MainWindow::report(const QString& title, const QString& text)
+{
+    report_(title, text);
+}
+
+} // namespace ui

@@ -1,0 +1,124 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#pragma once
+
+#include "model/channel_model.h"
+#include "ui/command_guard.h"
+#include "ui/host.h"
+
+#include <QPointer>
+#include <QWidget>
+
+#include <array>
+#include <functional>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace app {
+class Bench;
+}
+
+namespace ui {
+
+class ControlPanel;
+class OtpWriter;
+class UpDown;
+
+// The main window: the reference box, the bank status, the A0 button, the 24-row channel grid with its
+// arrows, and the command buttons. It is the grid the channel model keeps in step; events become calls of
+// the model and the device operations, each through the command guard.
+class MainWindow : public QWidget, public model::ChannelGrid, public Host {
+    Q_OBJECT
+public:
+    static constexpr int kRows = 24;
+
+    explicit MainWindow(app::Bench& bench, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Start-up, run once before the window is first shown: initial values, stored settings, port scan
+    // and open, the A0 look, and the first read of the chip.
+    void load();
+    // The A0 button's colour and second caption line from the A0 state.
+    void show_a0_state();
+
+    QString voltText(int row) const override;
+    void setVoltText(int row, const QString& text) override;
+    void setCodeText(int row, const QString& text) override;
+    void setReferenceText(const QString& text) override;
+    void setMaxBankText(const QString& text) override;
+    void refreshPanel() override;
+
+    app::Bench& bench() override { return bench_; }
+    CommandGuard& guard() { return guard_; }
+    // Runs one event's handling through the guard (parked instead when nested inside our own setter). Work
+    // that talks to the chip shows the busy cursor until it ends or fails.
+    void handle(const std::function<void()>& fn, Cursor cursor = Cursor::Busy) override;
+    // Where the control panel hooks its refresh in while it is open.
+    void setPanelRefresh(std::function<void()> refresh) override { panelRefresh_ = std::move(refresh); }
+    // How the program ends when this window closes; tests replace it.
+    void setEndProgram(std::function<void()> end) { endProgram_ = std::move(end); }
+    // Asks for a channel file name ("" when cancelled); tests replace the real file dialog.
+    using FileChooser = std::function<QString(QWidget* parent, const QString& initialDir)>;
+    void setFileChooser(FileChooser chooser) { chooseFile_ = std::move(chooser); }
+    // How failures reach the user (a message box); tests replace it.
+    void setReport(CommandGuard::Report report) { report_ = std::move(report); }
+
+    QLineEdit* voltBox(int row) const { return voltBoxes_.at(row); }
+    QLineEdit* codeBox(int row) const { return codeBoxes_.at(row); }
+    QLineEdit* referenceBox() const { return referenceBox_; }
+    QLineEdit* maxBankBox() const { return maxBankBox_; }
+    QPushButton* a0Button() const { return a0Button_; }
+    UpDown* arrows() const { return arrows_; }
+    // The command buttons by their names (Command1 .. Command11).
+    QPushButton* commandButton(const QString& name) const;
+    // The modeless windows while they are open, null otherwise.
+    ControlPanel* controlPanel() const;
+    OtpWriter* otpWriter() const;
+    QString voltBoxText(int row) const override;
+    QString codeBoxText(int row) const override;
+    QWidget* hostWindow() override { return this; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildLayout();
+    void buildGridRow(int row, const QString& caption, int labelLeft, int boxLeft, int top);
+    void voltChanged(int row);
+    void voltValidate(int row);
+    void referenceValidate();
+    void connectCommands();
+    template <typename Window> void showModeless(QPointer<Window>& window);
+    void toggleA0();
+    void about();
+    void saveToFile();
+    void loadFromFile();
+    // The file dialog steps both file commands share; "" when the user cancelled.
+    QString chooseChannelFile();
+    void report(const QString& title, const QString& text);
+
+    app::Bench& bench_;
+    model::ChannelModel& model_;
+    CommandGuard guard_;
+    int inSetter_ = 0;
+    std::function<void()> panelRefresh_;
+    std::function<void()> endProgram_;
+    CommandGuard::Report report_;
+    FileChooser chooseFile_;
+    bool ending_ = false;
+
+    QPointer<ControlPanel> controlPanel_;
+    QPointer<OtpWriter> otpWriter_;
+    QLineEdit* referenceBox_ = nullptr;
+    QLineEdit* maxBankBox_ = nullptr;
+    QPushButton* a0Button_ = nullptr;
+    UpDown* arrows_ = nullptr;
+    std::array<QLineEdit*, kRows> voltBoxes_{};
+    std::array<QLineEdit*, kRows> codeBoxes_{};
+};
+
+} // namespace ui

@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#pragma once
+
+#include <QDialog>
+
+#include <functional>
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+
+namespace serial {
+class PortCatalog;
+class SerialLink;
+} // namespace serial
+
+namespace ui {
+
+// frmPortSettings: picks the COM port and the bit rate. Every pick is applied to the link at once and
+// the port reopened; OK and Cancel only close, so nothing is kept here between openings.
+class PortDialog : public QDialog {
+    Q_OBJECT
+public:
+    PortDialog(serial::SerialLink& link, const serial::PortCatalog* catalog, QWidget* parent);
+
+    QComboBox* comboComPort() const { return comboComPort_; }
+    QComboBox* comboBitRate() const { return comboBitRate_; }
+    QLabel* statusLabel() const { return txtstatusLabel_; }
+    QLabel* deviceLabel() const { return deviceLabel_; }
+    QPushButton* okButton() const { return cmdOK_; }
+    QPushButton* cancelButton() const { return cmdCancel_; }
+
+private:
+    void FillPortList();
+    void FillRateList();
+    void comboComPortClick(int index);
+    void comboBitRateClick(int index);
+    void runPick(const std::function<void()>& pick);
+    void showDevice();
+    QString permissionHint() const;
+
+    serial::SerialLink& link_;
+    const serial::PortCatalog* catalog_;
+    QComboBox* comboComPort_ = nullptr;
+    QComboBox* comboBitRate_ = nullptr;
+    QLabel* txtstatusLabel_ = nullptr;
+    QLabel* deviceLabel_ = nullptr;
+    QPushButton* cmdOK_ = nullptr;
+    QPushButton* cmdCancel_ = nullptr;
+};
+
+} // namespace ui

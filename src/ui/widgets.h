@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#pragma once
+
+#include <QPushButton>
+#include <QWidget>
+
+class QToolButton;
+
+namespace ui {
+
+// Twips (1/1440 inch) to pixels at the screen's logical dpi: 15 twips a pixel at 96 dpi.
+int twipsToPixels(const QWidget* widget, int twips);
+void placeInTwips(QWidget* widget, int left, int top, int width, int height);
+
+// What every window of the program shares: its name and title, the small dialog font the layouts were
+// drawn for, and a fixed client area given in twips.
+void setUpWindow(QWidget* window, const QString& name, const QString& title, int clientWidth,
+                 int clientHeight);
+
+// A child control of the given kind with its name and text, placed in twips (labels, boxes, buttons).
+template <typename Control>
+Control* placed(QWidget* parent, const QString& name, const QString& text, int left, int top, int width,
+                int height)
+{
+    auto* control = new Control(text, parent);
+    control->setObjectName(name);
+    placeInTwips(control, left, top, width, height);
+    return control;
+}
+
+// Shows the busy cursor while bus work runs: on a USB adapter every line request is a round trip, so a
+// read-back takes seconds during which the window cannot respond.
+class BusyCursor {
+public:
+    BusyCursor();
+    ~BusyCursor();
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+// A push button whose caption wraps inside it when it is too long for one line.
+class WrapButton : public QPushButton {
+    Q_OBJECT
+public:
+    explicit WrapButton(const QString& caption, QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+// A vertical pair of up/down arrows without a partner box. Each click is reported; holding an arrow
+// repeats it. The arrows never take the keyboard focus, so pressing them does not make the box being
+// edited lose it.
+class UpDown : public QWidget {
+    Q_OBJECT
+public:
+    explicit UpDown(QWidget* parent = nullptr);
+    QToolButton* upArrow() const { return up_; }
+    QToolButton* downArrow() const { return down_; }
+
+signals:
+    void upClicked();
+    void downClicked();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    QToolButton* up_;
+    QToolButton* down_;
+};
+
+} // namespace ui

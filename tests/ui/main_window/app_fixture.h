@@ -1,0 +1,98 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#pragma once
+
+#include "app/bench.h"
+#include "sim/simulated_board.h"
+#include "support/recording_port.h"
+#include "ui/main_window.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+// A fresh program on the simulated board: its own settings file, the main window loaded and shown, message
+// boxes collected instead of shown, and a tap on the bus.
+class AppFixture : public ::testing::Test {
+protected:
+    using Entries = std::map<QString, QString>; // "section/key" -> text
+
+    static Entries onCom1(Entries more = {})
+    {
+        more.emplace("PortNumb/2", "1");
+        more.emplace("BitRate/3", "9600");
+        return more;
+    }
+
+    void start(const Entries& entries = onCom1(), const std::function<void(sim::SimulatedBoard&)>& setup = {},
+               sim::SimulatedBoard::Chips chips = sim::SimulatedBoard::Chips::Both)
+    {
+        settingsPath = dir.filePath(QStringLiteral("KRM72340.ini"));
+        {
+            QSettings ini(settingsPath, QSettings::IniFormat);
+            for (const auto& [key, value] : entries)
+                ini.setValue(key, value);
+        }
+        board = std::make_unique<sim::SimulatedBoard>(chips);
+        if (setup)
+            setup(*board);
+        auto tapPort = std::make_unique<RecordingPort>(board.get());
+        tap = tapPort.get();
+        bench = std::make_unique<app::Bench>(settingsPath, std::move(tapPort));
+        window = std::make_unique<ui::MainWindow>(*bench);
+        window->setReport([this](const QString&, const QString& text) { reports << text; });
+        window->setEndProgram([this] { ++ends; });
+        window->load();
+        window->show();
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    }
+
+    // The program with a 10 V reference on a board whose chip at A0 0 holds these codes; the tap starts
+    // empty.
+    void startWith(std::vector<std::pair<int, int>> registers = {},
+                   sim::SimulatedBoard::Chips chips = sim::SimulatedBoard::Chips::Both)
+    {
+        start(
+            onCom1({{"vref_high0/10", "10"}}),
+            [registers](sim::SimulatedBoard& b) {
+                for (const auto& [reg, code] : registers)
+                    b.chip(0x74)->setDacRegister(reg, code); // never called without that chip
+            },
+            chips);
+        tap->clear();
+    }
+
+    ui::MainWindow& w() { return *window; }
+    model::ChannelModel& model() { return bench->channels; }
+    sim::SimulatedChip& chip(int address = 0x74) { return *board->chip(address); }
+    QLineEdit* volt(int row) { return window->voltBox(row); }
+
+    QString stored(QString k) { return QSettings(settingsPath, QSettings::IniFormat).value(k).toString(); }
+    void click(const char* button) { QTest::mouseClick(w().commandButton(button), Qt::LeftButton); }
+
+    // Puts the focus into a voltage box as a click would, and replaces its text by typing.
+    void typeInto(QLineEdit* box, const QString& text)
+    {
+        QTest::mouseClick(box, Qt::LeftButton);
+        box->selectAll();
+        QTest::keyClick(box, Qt::Key_Delete);
+        QTest::keyClicks(box, text);
+    }
+    void leave(QLineEdit* box) { QTest::keyClick(box, Qt::Key_Tab); }
+
+    QTemporaryDir dir;
+    QString settingsPath;
+    std::unique_ptr<sim::SimulatedBoard> board;
+    RecordingPort* tap = nullptr;
+    std::unique_ptr<app::Bench> bench;
+    std::unique_ptr<ui::MainWindow> window;
+    QStringList reports;
+    int ends = 0;
+};

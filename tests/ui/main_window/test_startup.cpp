@@ -1,0 +1,86 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#include "app_fixture.h"
+
+#include <QTimer>
+
+namespace {
+
+class Startup : public AppFixture {};
+
+TEST_F(Startup, FirstRunShowsWhatEmptySettingsGiveAndSavesThemOnClose)
+{
+    start({});
+    EXPECT_EQ(w().referenceBox()->text(), "0");
+    EXPECT_EQ(w().a0Button()->text(), "Change Address\nA0= 0 ");
+    EXPECT_TRUE(w().a0Button()->styleSheet().contains("255, 128, 128"));
+    // No port chosen yet: the bus reads as released everywhere.
+    EXPECT_FALSE(board->isOpen());
+    EXPECT_EQ(w().codeBox(0)->text(), "FFFF");
+    EXPECT_EQ(w().maxBankBox()->text(), "65535");
+    w().close();
+    EXPECT_EQ(ends, 1);
+    for (const char* key : {"vref_high0/10", "a0/1", "PortNumb/2", "BitRate/3"})
+        EXPECT_EQ(stored(key), "0") << key;
+}
+
+TEST_F(Startup, StoredBankOneOpensBlueReadsTheChipAndWritesEveryChannelBackOnce)
+{
+    start(onCom1({{"a0/1", "1"}, {"vref_high0/10", "10"}, {"vref_high1/10", "2.5"}}),
+          [](sim::SimulatedBoard& b) {
+              for (int reg = 0; reg < 24; ++reg)
+                  b.chip(0x75)->setDacRegister(reg, 40 * reg);
+          });
+    EXPECT_EQ(w().a0Button()->text(), "Change Address\nA0= 1 ");
+    EXPECT_TRUE(w().a0Button()->styleSheet().contains("192, 192, 255"));
+    EXPECT_EQ(w().referenceBox()->text(), "2.5");
+    EXPECT_EQ(board->lineSettings(), "9600,N,8,1");
+    EXPECT_EQ(w().codeBox(5)->text(), "C8");
+    EXPECT_EQ(volt(5)->text(), "0.488");
+    EXPECT_EQ(model().cur_chan, 24);
+    // Every box changed from its placeholder, so each row wrote its channel back once, in row order.
+    std::vector<std::pair<int, int>> expected;
+    for (int reg = 0; reg < 24; ++reg)
+        expected.emplace_back(reg, 40 * reg);
+    EXPECT_EQ(tap->dacWrites(), expected);
+    w().close();
+    EXPECT_EQ(stored("a0/1"), "1");
+    EXPECT_EQ(stored("vref_high1/10"), "2.5");
+}
+
+TEST_F(Startup, SettingsThatCannotBeWrittenAreReportedAndTheProgramStillEnds)
+{
+    start();
+    QFile blocker(dir.filePath("blocker")); // a path below a regular file can never be created, even by root
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    bench->settings = model::SettingsStore(dir.filePath("blocker/KRM72340.ini"));
+    w().close();
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_TRUE(reports[0].contains("blocker/KRM72340.ini")) << reports[0].toStdString();
+    EXPECT_EQ(ends, 1);
+}
+
+TEST_F(Startup, PortFailureMidCommandIsReportedOnceWithTheBusyCursorGone)
+{
+    startWith({{3, 512}});
+    auto readDac = [this](long failAfter) {
+        tap->failAfter = failAfter < 0 ? -1 : static_cast<long>(tap->requests.size()) + failAfter;
+        click("Command5");
+    };
+    Qt::CursorShape during = Qt::ArrowCursor;
+    QTimer::singleShot(20, window.get(), [&] { during = QApplication::overrideCursor()->shape(); });
+    readDac(1000); // inside the reads
+    EXPECT_EQ(during, Qt::WaitCursor);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_TRUE(reports[0].contains("Input/output error"));
+    // Inside the change cascade of the refresh, under a row set by the refresh itself.
+    model().vref_high_cur = 5;
+    readDac(7650 + 100);
+    EXPECT_EQ(reports.size(), 2);
+    readDac(-1);
+    EXPECT_EQ(reports.size(), 2);
+}
+
+} // namespace

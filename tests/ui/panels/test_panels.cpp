@@ -1,0 +1,152 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#include "ui/main_window/app_fixture.h"
+
+#include "support/qstring_printer.h"
+#include "ui/control_panel.h"
+#include "ui/otp_writer.h"
+#include "ui/widgets.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QSlider>
+#include <QToolButton>
+
+#include <tuple>
+
+namespace {
+
+using Chips = sim::SimulatedBoard::Chips;
+using Writes = std::vector<std::pair<int, int>>;
+using Row = std::tuple<int, QString, QString>; // slider position, code label, voltage label
+
+class PanelTest : public AppFixture {
+protected:
+    // The next click goes to the main window, which has to take the focus from the panel first.
+    void typeInMain(QLineEdit* box, const QString& text)
+    {
+        w().activateWindow();
+        ASSERT_TRUE(QTest::qWaitFor([this] { return QApplication::activeWindow() == window.get(); }));
+        typeInto(box, text);
+    }
+    Row row(int i)
+    {
+        return {panel->slider(i)->value(), panel->codeLabel(i)->text(), panel->voltLabel(i)->text()};
+    }
+    QStringList scale()
+    {
+        return {panel->scaleLabel(1)->text(), panel->scaleLabel(2)->text(), panel->scaleLabel(3)->text(),
+                panel->scaleLabel(4)->text(), panel->scaleLabel(5)->text()};
+    }
+
+    ui::ControlPanel* panel = nullptr;
+};
+
+TEST_F(PanelTest, ControlPanelSliderAtEitherEndWritesTheChipTwiceAndUpdatesBothWindows)
+{
+    startWith({{3, 512}});
+    (panel = new ui::ControlPanel(w()))->show();
+    EXPECT_EQ(model().panel_open, 1);
+    EXPECT_EQ(row(3), Row(512, "200", "5"));
+    const std::tuple<Qt::Key, int, Row> moves[] = {{Qt::Key_Home, 1024, {0, "400", "10"}},
+                                                   {Qt::Key_End, 0, {1024, "0", "0"}}};
+    for (const auto& [key, code, shown] : moves) {
+        tap->clear();
+        QTest::keyClick(panel->slider(3), key);
+        EXPECT_EQ(model().code[4], code);
+        EXPECT_EQ(row(3), shown);
+        EXPECT_EQ(w().voltBox(3)->text(), std::get<2>(shown));
+        EXPECT_EQ(chip().dacRegister(3), std::min(code, 1023));
+        EXPECT_EQ(tap->dacWrites(), Writes(2, {3, std::min(code, 1023)}));
+    }
+    panel->close();
+    EXPECT_EQ(model().panel_open, 0);
+}
+
+TEST_F(PanelTest, ControlPanelFollowsReadDacAndATypedVoltageOnlyAfterLeavingTheBox)
+{
+    startWith({{5, 100}});
+    (panel = new ui::ControlPanel(w()))->show();
+    EXPECT_EQ(scale(), QStringList({"10", "7.5", "5", "2.5", "0"}));
+    chip().setDacRegister(5, 300);
+    QTest::mouseClick(w().commandButton("Command5"), Qt::LeftButton); // Read DAC
+    EXPECT_EQ(row(5), Row(724, "12C", "2.929"));
+
+    typeInMain(volt(7), "2.5");
+    EXPECT_EQ(row(7), Row(1024, "0", "0"));
+    leave(volt(7));
+    EXPECT_EQ(row(7), Row(768, "100", "2.5"));
+
+    typeInMain(w().referenceBox(), "12.345");
+    leave(w().referenceBox());
+    EXPECT_EQ(scale(), QStringList({"12.345", "9.258", "6.172", "3.086", "0"}));
+}
+
+TEST_F(PanelTest, ControlPanelClampsAnAllOnesReadBackAndTheRefreshGoesOn)
+{
+    startWith({}, Chips::None);
+    (panel = new ui::ControlPanel(w()))->show();
+    QTest::mouseClick(w().commandButton("Command5"), Qt::LeftButton); // Read DAC
+    ASSERT_EQ(model().code[1], 65535); // every row: the last one too is refreshed
+    EXPECT_EQ(row(23), Row(0, "FFFF", "10"));
+    QTest::keyClick(panel->slider(2), Qt::Key_End);
+    EXPECT_EQ(row(2), Row(1024, "0", "0"));
+    EXPECT_TRUE(reports.isEmpty());
+}
+
+TEST_F(PanelTest, OtpWriterListsC1AndC2LastAndBurnsTheModelsCodeOfTheRegisterShown)
+{
+    startWith({{18, 333}, {20, 700}});
+    auto* otp = new ui::OtpWriter(w());
+    otp->show();
+    const auto press = [](QToolButton* arrow, int times) {
+        for (int k = 0; k < times; ++k)
+            QTest::mouseClick(arrow, Qt::LeftButton);
+    };
+    press(otp->arrows()->upArrow(), 1);
+    EXPECT_EQ(otp->registerLabel()->text(), "1");
+    press(otp->arrows()->downArrow(), 18);
+    EXPECT_EQ(otp->registerLabel()->text(), "19");
+    QTest::mouseClick(otp->writeButton(), Qt::LeftButton);
+    EXPECT_EQ(tap->otpWrites(), (Writes{{20, 700}}));
+    EXPECT_EQ(chip().resets(), 1); // burnt, then reloaded
+
+    // The code typed in the main window since is burnt, though the writer still shows the old one.
+    press(otp->arrows()->downArrow(), 4);
+    EXPECT_EQ(otp->registerLabel()->text(), "c1");
+    typeInMain(volt(18), "2.5");
+    leave(volt(18));
+    EXPECT_EQ(otp->codeBox()->text(), "14D");
+    QTest::mouseClick(otp->writeButton(), Qt::LeftButton);
+    EXPECT_EQ(tap->otpWrites(), (Writes{{20, 700}, {18, 256}}));
+    press(otp->arrows()->downArrow(), 3);
+    EXPECT_EQ(otp->registerLabel()->text(), "c2");
+}
+
+TEST_F(PanelTest, ButtonsOpenOneOfEachAndClosingTheMainWindowEndsWithThemOpen)
+{
+    startWith();
+    const auto gone = [] { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); };
+    click("Command9");
+    click("Command9"); // the open panel comes to the front
+    EXPECT_EQ(w().findChildren<ui::ControlPanel*>().size(), 1);
+    EXPECT_EQ(model().panel_open, 1);
+    click("Command3");
+    QTest::mouseClick(w().otpWriter()->arrows()->downArrow(), Qt::LeftButton);
+    click("Command3"); // kept as it is
+    EXPECT_EQ(w().otpWriter()->registerLabel()->text(), "2");
+    w().otpWriter()->close();
+    gone();
+    click("Command3"); // loaded anew
+    EXPECT_EQ(w().otpWriter()->registerLabel()->text(), "1");
+    w().controlPanel()->close();
+    gone();
+    EXPECT_EQ(model().panel_open, 0);
+    click("Command9");
+    w().close();
+    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(stored("a0/1"), "0");
+}
+
+} // namespace
