@@ -14,7 +14,11 @@ std::unique_ptr<serial::TracingPort> makeTrace(serial::SerialPort& device, const
 {
     if (path.isEmpty())
         return {};
-    return std::make_unique<serial::TracingPort>(device, path);
+    // The simulated board knows its wire levels; a real port is asked through DSR.
+    serial::TracingPort::SdaWire wire;
+    if (const auto* board = dynamic_cast<const sim::SimulatedBoard*>(&device))
+        wire = [board] { return board->sdaWire(); };
+    return std::make_unique<serial::TracingPort>(device, path, std::move(wire));
 }
 
 serial::SerialPort& busPort(serial::SerialPort& device, const std::unique_ptr<serial::TracingPort>& trace)

@@ -254,9 +254,10 @@ void PosixSerialPort::write(const QByteArray& bytes)
 
 void PosixSerialPort::lineFailed(const QString& operation, int err)
 {
-    if (deviceGone(err))
-        close();
-    throw PortError(PortFailure::Io, operation, errorText(err));
+    if (!deviceGone(err))
+        throw PortError(PortFailure::Io, operation, errorText(err));
+    close();
+    throw PortError(PortFailure::Gone, operation, errorText(err));
 }
 
 } // namespace serial

@@ -19,6 +19,7 @@ enum class PortFailure {
     PermissionDenied, // exists, but the user may not open it
     Rejected,         // a setting the device refused (for example a bit rate)
     Io,               // a line request or a write failed on an open port
+    Gone,             // the device vanished (a USB adapter pulled); the port is closed
     TimedOut,         // a write did not drain within its time-out
 };
 

@@ -16,7 +16,8 @@ constexpr qsizetype FlushThreshold = 1 << 20;
 
 } // namespace
 
-TracingPort::TracingPort(SerialPort& inner, const QString& vcdPath) : inner_(inner), file_(vcdPath)
+TracingPort::TracingPort(SerialPort& inner, const QString& vcdPath, SdaWire sdaWire)
+    : inner_(inner), sdaWire_(std::move(sdaWire)), file_(vcdPath)
 {
     if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate))
         throw PortError(PortFailure::CannotUse, QStringLiteral("create trace ") + vcdPath,
@@ -42,22 +43,29 @@ TracingPort::~TracingPort()
 void TracingPort::setRts(bool asserted)
 {
     inner_.setRts(asserted);
-    rtsAsserted_ = asserted;
-    step(!dtrAsserted_, !rtsAsserted_);
+    step(!dtrAsserted_, sdaNow());
 }
 
 void TracingPort::setDtr(bool asserted)
 {
     inner_.setDtr(asserted);
     dtrAsserted_ = asserted;
-    step(!dtrAsserted_, !rtsAsserted_);
+    step(!dtrAsserted_, sdaNow());
 }
 
 bool TracingPort::dsr()
 {
     const bool asserted = inner_.dsr();
-    step(!dtrAsserted_, !asserted);
+    step(!dtrAsserted_, sdaWire_ ? sdaWire_() : !asserted);
     return asserted;
+}
+
+bool TracingPort::sdaNow()
+{
+    // A closed port has no wires to read; what the program asked for is all there is.
+    if (sdaWire_)
+        return sdaWire_();
+    return inner_.isOpen() ? !inner_.dsr() : true;
 }
 
 void TracingPort::flush()

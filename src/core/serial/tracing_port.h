@@ -7,15 +7,23 @@
 
 #include <QFile>
 
+#include <functional>
+
 namespace serial {
 
 // Records every line request of the run as a value change dump with the wires scl and sda, one request per
-// time step (timescale 1 us), and forwards it to the port it wraps. sda is the bus level: the program's own
-// drive, combined with what each DSR read showed. Buffered; the file is complete once the port is destroyed.
+// time step (timescale 1 us), and forwards it to the port it wraps. Both wires hold the bus levels, the
+// chip's drive included, so a logic analyser's I2C decoder reads the trace as it would read the wires.
+// Buffered; the file is complete once the port is destroyed.
 class TracingPort : public SerialPort {
 public:
+    // Where the level of SDA comes from after each request. Without a source the trace reads DSR after
+    // every line change (one more request on the port per request, the price of a true trace on real
+    // hardware); the simulated board hands over its wire level instead.
+    using SdaWire = std::function<bool()>;
+
     // Throws PortError(CannotUse) when the file cannot be created.
-    TracingPort(SerialPort& inner, const QString& vcdPath);
+    TracingPort(SerialPort& inner, const QString& vcdPath, SdaWire sdaWire = {});
     ~TracingPort() override;
     TracingPort(const TracingPort&) = delete;
     TracingPort& operator=(const TracingPort&) = delete;
@@ -36,13 +44,15 @@ public:
     void flush();
 
 private:
+    // The bus level of SDA right after a line change.
+    bool sdaNow();
     void step(bool scl, bool sda);
 
     SerialPort& inner_;
+    SdaWire sdaWire_;
     QFile file_;
     QByteArray buffer_;
     quint64 time_ = 0;
-    bool rtsAsserted_ = false; // SDA pulled low by us
     bool dtrAsserted_ = false; // SCL pulled low by us
     // Nothing drives the lines before the first request, so both start released (high).
     int lastScl_ = 1;

@@ -4,6 +4,7 @@
 #include "sim/simulated_board.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace sim {
 
@@ -177,6 +178,16 @@ void SimulatedChip::burn(int reg, quint16 code)
     otp_[banksUsed_ - 1][reg] = code;
 }
 
+void SimulatedChip::strandMidRead()
+{
+    state_ = State::Transmit;
+    reading_ = true;
+    outWord_ = 0;
+    outByte_ = 0;
+    bitCount_ = 0;
+    driveBit();
+}
+
 quint16 SimulatedChip::readWord() const
 {
     if (pointer_ < kRegisters)
@@ -238,11 +249,23 @@ QString SimulatedBoard::lineSettings() const
     return QString::number(bitRate_) + QStringLiteral(",N,8,1");
 }
 
+void SimulatedBoard::serve(const char* operation)
+{
+    if (faults_.goneAfter >= 0 && requests_ >= quint64(faults_.goneAfter)) {
+        close();
+        throw serial::PortError(serial::PortFailure::Gone, QString::fromLatin1(operation),
+                                QStringLiteral("No such device"));
+    }
+    ++requests_;
+    if (latency_.count() > 0)
+        std::this_thread::sleep_for(latency_);
+}
+
 void SimulatedBoard::setRts(bool asserted)
 {
     if (!open_)
         return;
-    ++requests_;
+    serve("set RTS");
     rtsAsserted_ = asserted;
     busChanged();
 }
@@ -251,7 +274,7 @@ void SimulatedBoard::setDtr(bool asserted)
 {
     if (!open_)
         return;
-    ++requests_;
+    serve("set DTR");
     dtrAsserted_ = asserted;
     busChanged();
 }
@@ -260,8 +283,27 @@ bool SimulatedBoard::dsr()
 {
     if (!open_)
         return false;
-    ++requests_;
+    serve("read DSR");
+    if (faults_.dsrDead || faults_.dsrStuck)
+        return faults_.dsrStuck;
     return !sda_;
+}
+
+// The master gave up in the middle of a read and released both lines: SCL rises while the chip still
+// drives its first bit, a 0, so SDA stays low with the clock high. The chip took SDA while SCL was low,
+// so no chip on the bus sees a START in it.
+void SimulatedBoard::strandChipMidRead(int address7)
+{
+    SimulatedChip* stuck = chip(address7);
+    if (!stuck)
+        return;
+    const bool dtrWas = dtrAsserted_;
+    dtrAsserted_ = true;
+    busChanged();
+    stuck->strandMidRead();
+    busChanged();
+    dtrAsserted_ = dtrWas;
+    busChanged();
 }
 
 void SimulatedBoard::write(const QByteArray& bytes)

@@ -8,6 +8,7 @@
 #include <QByteArray>
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -36,6 +37,9 @@ public:
     void onBus(bool scl, bool sda);
     // True while the chip pulls SDA low.
     bool pullsSda() const { return pullSda_; }
+    // Puts the chip in the middle of sending the word 0: it holds SDA low until enough clock pulses have
+    // shifted the rest of the byte out, as a chip does whose master stopped clocking mid-read.
+    void strandMidRead();
 
 private:
     enum class State { Idle, Address, AckAddress, Receive, AckReceive, Transmit, MasterAck };
@@ -79,6 +83,15 @@ class SimulatedBoard : public serial::SerialPort {
 public:
     enum class Chips { None, A0Low, A0High, Both };
 
+    // Wiring faults and an adapter that can be pulled, for trying the program's checks without hardware.
+    struct Faults {
+        bool dsrDead = false;  // the read-back wire is broken: DSR is never asserted
+        bool dsrStuck = false; // DSR is always asserted
+        // The adapter is pulled once this many line requests have been served (-1: never): every later
+        // request fails and the port closes, as a vanished USB device does.
+        long goneAfter = -1;
+    };
+
     explicit SimulatedBoard(Chips chips = Chips::Both);
 
     void open(int portNumber) override;
@@ -94,6 +107,15 @@ public:
     bool dsr() override;
     void write(const QByteArray& bytes) override;
 
+    void setFaults(const Faults& faults) { faults_ = faults; }
+    // Every line request takes this long, as a round trip to a USB adapter does (about 1 ms).
+    void setLineLatency(std::chrono::nanoseconds latency) { latency_ = latency; }
+    // Leaves the chip at the address holding SDA low in the middle of a read (see SimulatedChip).
+    void strandChipMidRead(int address7);
+    // The level of SDA on the wires (true = high): what a logic analyser would see, faults of the
+    // read-back wire aside.
+    bool sdaWire() const { return sda_; }
+
     // The chip at 0x74 (A0 = 0) or 0x75 (A0 = 1); nullptr when the board carries none.
     SimulatedChip* chip(int address7);
     // Every byte written to the transmit line.
@@ -102,6 +124,8 @@ public:
     quint64 lineRequests() const { return requests_; }
 
 private:
+    // Counts a request, takes the adapter's time, and fails once the adapter is pulled.
+    void serve(const char* operation);
     void busChanged();
     bool sdaLevel() const;
 
@@ -116,6 +140,8 @@ private:
     bool sda_ = true;
     QByteArray transmitted_;
     quint64 requests_ = 0;
+    Faults faults_;
+    std::chrono::nanoseconds latency_{0};
 };
 
 } // namespace sim
