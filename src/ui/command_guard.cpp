@@ -3,6 +3,7 @@
 
 #include "ui/command_guard.h"
 
+#include "bus/i2c_master.h"
 #include "model/channel_model.h"
 #include "model/wait.h"
 #include "serial/serial_port.h"
@@ -18,6 +19,8 @@ QString CommandGuard::describe(const std::exception& e)
 {
     if (const auto* port = dynamic_cast<const serial::PortError*>(&e))
         return QStringLiteral("The serial port failed.\n\n%1").arg(port->text());
+    if (const auto* refused = dynamic_cast<const bus::BusUnusable*>(&e))
+        return refused->text();
     return QString::fromStdString(e.what());
 }
 

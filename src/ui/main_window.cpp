@@ -8,6 +8,7 @@
 #include "model/channel_file.h"
 #include "model/numbers.h"
 #include "ui/batch_window.h"
+#include "ui/connection_line.h"
 #include "ui/control_panel.h"
 #include "ui/otp_writer.h"
 #include "ui/port_dialog.h"
@@ -28,9 +29,12 @@ namespace ui {
 
 namespace {
 
-// Client area and control positions in twips.
+// Client area and control positions in twips. The connection line sits below the controls laid out in
+// the first 10095 twips.
 constexpr int kClientWidth = 2385;
-constexpr int kClientHeight = 10095;
+constexpr int kControlsHeight = 10095;
+constexpr int kConnectionHeight = 1800;
+constexpr int kClientHeight = kControlsHeight + kConnectionHeight + 60;
 constexpr int kBoxHeight = 285;
 constexpr int kLabelHeight = 195;
 
@@ -150,6 +154,9 @@ void MainWindow::buildLayout()
         button->setObjectName(QString::fromLatin1(place.name));
         placeInTwips(button, place.left, place.top, place.width, place.height);
     }
+
+    connectionLine_ = new ConnectionLine(bench_.connection, this);
+    placeInTwips(connectionLine_, 60, kControlsHeight, kClientWidth - 120, kConnectionHeight);
 }
 
 void MainWindow::buildGridRow(int row, const QString& caption, int labelLeft, int boxLeft, int top)
@@ -196,7 +203,21 @@ void MainWindow::load()
     bench_.link.EnumerateComPorts();
     bench_.link.OpenSelectedPort();
     show_a0_state();
-    handle([this] { model_.readAllChannels(); });
+    BusyCursor busy;
+    const bool read = guard_.run([this] { model_.readAllChannels(); });
+    bench_.connection.notice();
+    if (!read)
+        showModel();
+}
+
+void MainWindow::showModel()
+{
+    ++showingOnly_;
+    model_.refresh_channels();
+    --showingOnly_;
+    setReferenceText(model::number_text(model_.vref_high_cur));
+    if (maxBankBox_->text() == QLatin1String("Text14"))
+        maxBankBox_->clear();
 }
 
 void MainWindow::show_a0_state()
@@ -262,10 +283,13 @@ void MainWindow::handle(const std::function<void()>& fn, Cursor cursor)
     if (cursor == Cursor::Busy)
         busy.emplace();
     guard_.run(fn);
+    bench_.connection.notice();
 }
 
 void MainWindow::voltChanged(int row)
 {
+    if (showingOnly_ > 0)
+        return;
     handle([this, row] {
         model_.cur_chan = row + 1;
         model_.volt_to_code();
@@ -321,7 +345,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 void MainWindow::connectCommands()
 {
     connect(commandButton(QStringLiteral("Command5")), &QPushButton::clicked, this,
-            [this] { handle([this] { model_.readAllChannels(); }); });
+            [this] { handle([this] { readDac(); }); });
     connect(commandButton(QStringLiteral("Command6")), &QPushButton::clicked, this, [this] {
         handle([this] {
             bus::resetChip(model_.i2c());
@@ -385,12 +409,20 @@ template <typename Window> void MainWindow::showModeless(QPointer<Window>& windo
     window->activateWindow();
 }
 
+void MainWindow::readDac()
+{
+    bench_.connection.probeChip();
+    model_.readAllChannels();
+}
+
 void MainWindow::toggleA0()
 {
     model_.a0_state = model_.a0_state == QStringLiteral("0") ? QStringLiteral("1") : QStringLiteral("0");
     show_a0_state();
     model_.vref_high_cur = model_.vref_high.at(model_.bank());
     setReferenceText(model::number_text(model_.vref_high_cur));
+    // Whether a chip answers at the new address is the first thing a wrong A0 jumper would show.
+    bench_.connection.probeChip();
     model_.readAllChannels();
 }
 

@@ -23,6 +23,7 @@ class Bench;
 
 namespace ui {
 
+class ConnectionLine;
 class ControlPanel;
 class OtpWriter;
 class UpDown;
@@ -72,6 +73,7 @@ public:
     QLineEdit* maxBankBox() const { return maxBankBox_; }
     QPushButton* a0Button() const { return a0Button_; }
     UpDown* arrows() const { return arrows_; }
+    ConnectionLine* connectionLine() const { return connectionLine_; }
     // The command buttons by their names (Command1 .. Command11).
     QPushButton* commandButton(const QString& name) const;
     // The modeless windows while they are open, null otherwise.
@@ -100,11 +102,16 @@ private:
     // The file dialog steps both file commands share; "" when the user cancelled.
     QString chooseChannelFile();
     void report(const QString& title, const QString& text);
+    // Every box from the model as it stands, without the change handling: what a failed start-up shows.
+    void showModel();
+    // Read DAC: whether a chip answers, then the read-back.
+    void readDac();
 
     app::Bench& bench_;
     model::ChannelModel& model_;
     CommandGuard guard_;
     int inSetter_ = 0;
+    int showingOnly_ = 0;
     std::function<void()> panelRefresh_;
     std::function<void()> endProgram_;
     CommandGuard::Report report_;
@@ -117,6 +124,7 @@ private:
     QLineEdit* maxBankBox_ = nullptr;
     QPushButton* a0Button_ = nullptr;
     UpDown* arrows_ = nullptr;
+    ConnectionLine* connectionLine_ = nullptr;
     std::array<QLineEdit*, kRows> voltBoxes_{};
     std::array<QLineEdit*, kRows> codeBoxes_{};
 };

@@ -27,6 +27,7 @@ public:
     void close() override { inner_ ? inner_->close() : void(open_ = false); }
     bool isOpen() const override { return inner_ ? inner_->isOpen() : open_; }
     int portNumber() const override { return inner_ ? inner_->portNumber() : number_; }
+    bool exists(int n) const override { return inner_ ? inner_->exists(n) : n == number_; }
     void setLineSettings(qint32 rate) override
     {
         inner_ ? inner_->setLineSettings(rate) : void(rate_ = rate);

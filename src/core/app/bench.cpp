@@ -32,8 +32,9 @@ Bench::Bench(const QString& settingsPath, std::unique_ptr<serial::SerialPort> de
              std::unique_ptr<serial::PortCatalog> catalog, const QString& tracePath)
     : settings(settingsPath), catalog_(std::move(catalog)), device_(std::move(device)),
       trace_(makeTrace(*device_, tracePath)), link(busPort(*device_, trace_)), i2c(busPort(*device_, trace_)),
-      channels(i2c)
+      channels(i2c), connection(link, catalog_.get(), i2c, channels)
 {
+    link.setOpenedHandler([this] { connection.afterOpen(); });
 }
 
 Bench::~Bench() = default;

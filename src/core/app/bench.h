@@ -3,6 +3,7 @@
 
 #pragma once
 
+#include "app/connection.h"
 #include "bus/i2c_master.h"
 #include "model/channel_model.h"
 #include "model/settings_store.h"
@@ -48,6 +49,8 @@ public:
     serial::SerialLink link;
     bus::I2cMaster i2c;
     model::ChannelModel channels;
+    // Checked at every port open; the windows and the command line show it.
+    Connection connection;
 };
 
 } // namespace app

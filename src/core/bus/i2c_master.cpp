@@ -115,9 +115,16 @@ void I2cMaster::stop()
     port_.setDtr(false);
 }
 
+void I2cMaster::refuseIfUnusable() const
+{
+    if (unusable_)
+        throw BusUnusable(*unusable_);
+}
+
 // Any line state in; leaves SDA low with SCL released (START), pausing after each pair of requests.
 void I2cMaster::i2cStartDelayed()
 {
+    refuseIfUnusable();
     port_.setRts(false);
     port_.setDtr(false);
     busDelay();
@@ -155,8 +162,28 @@ void I2cMaster::i2cStopDelayed()
     busDelay();
 }
 
+bool I2cMaster::probe(const QString& address)
+{
+    refuseIfUnusable();
+    start();
+    for (int k = 0; k < 8; ++k)
+        sendBit(bitOf(address, k));
+    // The acknowledge clock with one look at SDA while SCL is high; the slave holds it there until SCL
+    // falls again.
+    port_.setRts(false);
+    port_.setDtr(true);
+    port_.setRts(false);
+    port_.setDtr(false);
+    const bool acknowledged = port_.dsr();
+    port_.setRts(false);
+    port_.setDtr(true);
+    stop();
+    return acknowledged;
+}
+
 void I2cMaster::i2cWritePointer(const QString& address, const QString& data)
 {
+    refuseIfUnusable();
     loadTxBits({&address, &data});
     start();
     for (int entry = 1; entry <= 16; ++entry) {
@@ -170,6 +197,7 @@ void I2cMaster::i2cWritePointer(const QString& address, const QString& data)
 void I2cMaster::i2cWriteWord(const QString& address, const QString& byte2, const QString& byte3,
                              const QString& byte4, Ending ending)
 {
+    refuseIfUnusable();
     loadTxBits({&address, &byte2, &byte3, &byte4});
     start();
     for (int entry = 1; entry <= 32; ++entry) {
@@ -184,6 +212,7 @@ void I2cMaster::i2cWriteWord(const QString& address, const QString& byte2, const
 
 void I2cMaster::i2cReadWord(const QString& address)
 {
+    refuseIfUnusable();
     loadTxBits({&address});
     start();
     for (int entry = 1; entry <= 8; ++entry)

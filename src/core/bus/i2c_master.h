@@ -9,17 +9,30 @@
 
 #include <array>
 #include <initializer_list>
+#include <optional>
+#include <stdexcept>
 
 namespace bus {
 
 // A short fixed busy pause that lets no events run; see the definition for its length.
 void busDelay();
 
+// Thrown at the start of a transaction on a port whose lines failed their check: nothing goes on the bus.
+class BusUnusable : public std::runtime_error {
+public:
+    explicit BusUnusable(const QString& text) : std::runtime_error(text.toStdString()), text_(text) {}
+    const QString& text() const { return text_; }
+
+private:
+    QString text_;
+};
+
 // The I2C master on the port's modem lines: RTS drives SDA, DTR drives SCL, DSR reads SDA; asserted means
 // the line is pulled low. Every primitive issues its line requests in a fixed order whether or not a line
-// changes, so each bit has the same shape and the request count per transaction is fixed. Nothing is
-// verified: acknowledges are clocked but never sampled. A failing line request throws serial::PortError
-// out of the transaction, leaving the lines as they were; the next Start releases both.
+// changes, so each bit has the same shape and the request count per transaction is fixed. The transactions
+// verify nothing: their acknowledges are clocked but never sampled; only probe() reads one. A failing line
+// request throws serial::PortError out of the transaction, leaving the lines as they were; the next Start
+// releases both.
 //
 // Bytes come as bit strings, most significant bit first; a position counts as 1 only when it is exactly
 // '1', a short text is padded with 0 and only the first eight characters are used.
@@ -39,6 +52,14 @@ public:
     void i2cSendBitDelayed(int bit);
     void i2cStopDelayed();
 
+    // START, the address byte, an acknowledge clock whose slot is read while SCL is high, STOP: true when a
+    // device pulled SDA low in the slot. Touches neither txBits nor readValue.
+    bool probe(const QString& address);
+
+    // While set, every transaction (and probe) throws BusUnusable with this text before its first request.
+    void setUnusable(std::optional<QString> why) { unusable_ = std::move(why); }
+    bool usable() const { return !unusable_; }
+
     // Bits of the transaction after the start condition; entry k is the k-th bit (byte n at 8n-7..8n).
     std::array<int, 51> txBits{};
     // Bits received; entry k is the k-th data bit.
@@ -55,8 +76,10 @@ private:
     void masterAck();
     void nackAndStop();
     void stop();
+    void refuseIfUnusable() const;
 
     serial::SerialPort& port_;
+    std::optional<QString> unusable_;
 };
 
 } // namespace bus

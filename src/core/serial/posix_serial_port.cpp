@@ -68,7 +68,10 @@ Timeouts defaultTimeouts()
 
 } // namespace
 
-PosixSerialPort::PosixSerialPort(PortCatalog& catalog) : catalog_(catalog), timeouts_(defaultTimeouts()) {}
+PosixSerialPort::PosixSerialPort(PortCatalog& catalog, const QString& lockDir)
+    : catalog_(catalog), lock_(lockDir), timeouts_(defaultTimeouts())
+{
+}
 
 PosixSerialPort::~PosixSerialPort()
 {
@@ -83,12 +86,24 @@ void PosixSerialPort::open(int portNumber)
     const QString path = catalog_.devicePath(portNumber);
     if (path.isEmpty())
         throw PortError(PortFailure::CannotUse, operation, QStringLiteral("no device for this port"));
+    const auto heldBy = [&](const Holder& holder) {
+        lock_.release();
+        return PortError(PortFailure::AlreadyOpen, operation, QStringLiteral("in use by ") + holder.text());
+    };
+    // minicom, picocom and cu announce themselves only through the lock file, and a program that takes no
+    // lock at all only through /proc: both before we touch the device, since opening it raises its lines.
+    if (const auto holder = lock_.acquire(path))
+        throw heldBy(*holder);
+    if (const auto holder = findOtherOpener(path))
+        throw heldBy(*holder);
 
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int err = errno;
+        lock_.release();
         if (err == EBUSY)
-            throw PortError(PortFailure::AlreadyOpen, operation, errorText(err));
+            throw PortError(PortFailure::AlreadyOpen, operation,
+                            QStringLiteral("in use by another program: ") + errorText(err));
         if (err == EACCES || err == EPERM) {
             catalog_.notePermissionDenied(portNumber, path, errorText(err));
             throw PortError(PortFailure::PermissionDenied, operation, errorText(err));
@@ -99,6 +114,7 @@ void PosixSerialPort::open(int portNumber)
 
     auto fail = [&](PortFailure kind, const QString& reason) {
         ::close(fd);
+        lock_.release();
         throw PortError(kind, operation, reason);
     };
     if (!::isatty(fd))
@@ -106,16 +122,21 @@ void PosixSerialPort::open(int portNumber)
     // The lock keeps out programs that honour it even when they run as root, which TIOCEXCL does not.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
-        fail(err == EWOULDBLOCK ? PortFailure::AlreadyOpen : PortFailure::CannotUse, errorText(err));
+        if (err == EWOULDBLOCK)
+            fail(PortFailure::AlreadyOpen, QStringLiteral("in use by another program: ") + errorText(err));
+        fail(PortFailure::CannotUse, errorText(err));
     }
     if (::ioctl(fd, TIOCEXCL) != 0)
         fail(PortFailure::CannotUse, errorText(errno));
 
     fd_ = fd;
-    // Linux raises both modem lines on open, which pulls SCL and SDA low together; the bus is idle with
-    // both released. A device without modem lines refuses this, and the bus requests will say so.
-    const int bothLines = TIOCM_RTS | TIOCM_DTR;
-    ::ioctl(fd, TIOCMBIC, &bothLines);
+    // Linux raises both modem lines on open, which pulls SCL and SDA low together. Releasing SCL first and
+    // SDA after it leaves the bus idle through a clean STOP, which ends whatever a chip made of the open.
+    // A device without modem lines refuses this, and the line check will say so.
+    const int clock = TIOCM_DTR;
+    const int data = TIOCM_RTS;
+    ::ioctl(fd, TIOCMBIC, &clock);
+    ::ioctl(fd, TIOCMBIC, &data);
     try {
         applyLineSettings(bitRate_);
     } catch (const PortError& e) {
@@ -143,6 +164,7 @@ void PosixSerialPort::close()
     ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);
     fd_ = -1;
+    lock_.release();
 }
 
 void PosixSerialPort::setLineSettings(qint32 bitRate)

@@ -40,8 +40,12 @@ bool SerialLink::fncInitializeComPort(qint32& NewBitRate, qint16& NewPortNumber)
     if (port_.isOpen())
         attempt([&] { port_.close(); });
     attempt([&] { port_.setLineSettings(NewBitRate); });
-    if (!port_.isOpen())
+    openFailure_.reset();
+    if (!port_.isOpen()) {
         attempt([&] { port_.open(NewPortNumber); });
+        if (lastFailure_ && !port_.isOpen())
+            openFailure_ = OpenFailure{NewPortNumber, *lastFailure_};
+    }
     if (lastFailure_ && lastFailure_->kind() == PortFailure::AlreadyOpen) {
         if (NewPortNumber >= FirstPort && NewPortNumber <= LastPort)
             PortAvailable[NewPortNumber] = false;
@@ -50,32 +54,17 @@ bool SerialLink::fncInitializeComPort(qint32& NewBitRate, qint16& NewPortNumber)
     return port_.isOpen();
 }
 
+// A port another program holds counts as found, as it always did: whether it can be used is learnt when it
+// is opened. The port in use is left open.
 void SerialLink::EnumerateComPorts()
 {
-    PortList = QStringList(LastPort);
-    bool wasOpen = false;
-    qint16 openPort = 0;
+    PortList.clear();
     PortCount = 0;
-    if (port_.isOpen()) {
-        attempt([&] { port_.close(); });
-        openPort = PortNumber;
-        wasOpen = true;
-    }
     for (int n = FirstPort; n <= LastPort; ++n) {
-        attempt([&] { port_.open(n); });
-        const bool inUseElsewhere = lastFailure_ && lastFailure_->kind() == PortFailure::AlreadyOpen;
-        if (inUseElsewhere || port_.isOpen()) {
-            if (!inUseElsewhere)
-                attempt([&] { port_.close(); });
-            PortList[PortCount++] = comName(n);
+        if (port_.exists(n)) {
+            PortList.append(comName(n));
+            ++PortCount;
         }
-        lastFailure_.reset();
-    }
-    PortList.resize(PortCount);
-    if (wasOpen) {
-        PortNumber = openPort;
-        if (!port_.isOpen())
-            attempt([&] { port_.open(PortNumber); });
     }
     MarkAvailablePorts();
 }
@@ -97,13 +86,20 @@ void SerialLink::OpenSelectedPort()
         return PortNumber >= 0 && PortNumber <= LastPort && PortAvailable[PortNumber];
     };
     // The port dialog may change PortNumber from inside processEvents(), hence the fresh look every pass.
+    const auto opened = [this] {
+        if (opened_)
+            opened_();
+    };
     for (int passes = 0; !available();) {
         QCoreApplication::processEvents();
-        if (++passes >= WaitPasses)
+        if (++passes >= WaitPasses) {
+            opened();
             return;
+        }
     }
     fncInitializeComPort(BitRate, PortNumber);
     SetPortTimeouts(BitRate);
+    opened();
 }
 
 void SerialLink::SetPortTimeouts(qint32 bitRate)

@@ -14,7 +14,7 @@ namespace serial {
 // The kinds of failure a port reports. Opening must tell AlreadyOpen apart from the rest, and the port
 // dialog wants to know when a device exists but the user lacks the rights to open it.
 enum class PortFailure {
-    AlreadyOpen,      // held by another process (lock held, EBUSY)
+    AlreadyOpen,      // held by another process (UUCP lock, flock, EBUSY, or seen open in /proc)
     CannotUse,        // no such device, not a tty, vanished
     PermissionDenied, // exists, but the user may not open it
     Rejected,         // a setting the device refused (for example a bit rate)
@@ -64,6 +64,9 @@ public:
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
     virtual int portNumber() const = 0;
+    // Whether port number n names a device, found without opening anything: opening a tty raises its
+    // modem lines, which resets many boards on other ports.
+    virtual bool exists(int portNumber) const = 0;
 
     // 8N1 at the given rate. Takes effect at once on an open port and at the next open otherwise. A rate
     // the device rejects throws Rejected and leaves the previous settings in force.

@@ -32,6 +32,7 @@ public:
     void close() override { inner_.close(); }
     bool isOpen() const override { return inner_.isOpen(); }
     int portNumber() const override { return inner_.portNumber(); }
+    bool exists(int portNumber) const override { return inner_.exists(portNumber); }
     void setLineSettings(qint32 bitRate) override { inner_.setLineSettings(bitRate); }
     QString lineSettings() const override { return inner_.lineSettings(); }
     void setTimeouts(const Timeouts& timeouts) override { inner_.setTimeouts(timeouts); }

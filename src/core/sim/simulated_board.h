@@ -98,6 +98,8 @@ public:
     void close() override;
     bool isOpen() const override { return open_; }
     int portNumber() const override { return portNumber_; }
+    // The board is COM1 and nothing else.
+    bool exists(int portNumber) const override { return portNumber == 1; }
     void setLineSettings(qint32 bitRate) override;
     QString lineSettings() const override;
     // The simulated transmit line never stalls: there is nothing to time out.

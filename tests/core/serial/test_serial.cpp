@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -85,6 +86,7 @@ struct FakePort : RecordingPort {
     std::optional<Timeouts> timeouts;
 
     FakePort() { RecordingPort::close(); }
+    bool exists(int n) const override { return present.count(n) || heldElsewhere.count(n); }
     void open(int n) override
     {
         ++opens;
@@ -97,7 +99,9 @@ struct FakePort : RecordingPort {
     void setTimeouts(const Timeouts& t) override { timeouts = t; }
 };
 
-TEST(SerialLink, ScanListsPortsThatOpenOrAreHeldElsewhereAndReopensTheOpenPort)
+// Opening a tty raises its modem lines, which resets many boards: the scan lists what exists, opens nothing
+// and leaves the port in use alone.
+TEST(SerialLink, ScanListsTheDevicesThatExistWithoutOpeningAny)
 {
     FakePort port;
     port.present = {1, 3};
@@ -108,12 +112,13 @@ TEST(SerialLink, ScanListsPortsThatOpenOrAreHeldElsewhereAndReopensTheOpenPort)
     EXPECT_EQ(link.PortCount, 3);
     for (int n = 0; n <= 16; ++n)
         EXPECT_EQ(link.PortAvailable[n], n == 1 || n == 3 || n == 12) << n;
-    EXPECT_FALSE(port.isOpen());
+    EXPECT_EQ(port.opens, 0);
 
     port.open(3);
-    link.PortNumber = 3;
     link.EnumerateComPorts();
+    EXPECT_EQ(port.opens, 1);
     EXPECT_TRUE(port.isOpen() && port.portNumber() == 3);
+    EXPECT_EQ(port.requests, "");
 }
 
 TEST(SerialLink, OpenSelectedPortWaitsForAnAvailablePortAndOpensItWithTheRateAndItsTimeouts)
@@ -167,8 +172,14 @@ protected:
     QString slave = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0
                         ? QString::fromLocal8Bit(ptsname(master))
                         : QString();
-    PortCatalog catalog{{{1, slave}, {2, "/nonexistent/usb-fake-9"}, {3, "/dev/null"}}, {}};
-    PosixSerialPort port{catalog};
+    QTemporaryDir scratch;
+    QString notATerminal = [this] {
+        QFile file(scratch.filePath("plain"));
+        file.open(QIODevice::WriteOnly);
+        return file.fileName();
+    }();
+    PortCatalog catalog{{{1, slave}, {2, "/nonexistent/usb-fake-9"}, {3, notATerminal}}, {}};
+    PosixSerialPort port{catalog, scratch.path()};
 };
 
 TEST_F(PosixPort, OpensRaw8N1AtTheRateAndARejectedRateKeepsThePrevious)
@@ -188,7 +199,7 @@ TEST_F(PosixPort, OpensRaw8N1AtTheRateAndARejectedRateKeepsThePrevious)
 
 TEST_F(PosixPort, OpenFailuresAreToldApart)
 {
-    PosixSerialPort other(catalog);
+    PosixSerialPort other(catalog, scratch.path());
     port.open(1);
     EXPECT_EQ(failureOf([&] { other.open(1); }), PortFailure::AlreadyOpen);
     port.close();
@@ -196,6 +207,53 @@ TEST_F(PosixPort, OpenFailuresAreToldApart)
     for (int n : {2, 3, 9})
         EXPECT_EQ(failureOf([&] { port.open(n); }), PortFailure::CannotUse) << "COM" << n;
     EXPECT_FALSE(port.isOpen());
+}
+
+// minicom, picocom and cu take no flock: they announce themselves with a UUCP lock file. Other programs
+// take no lock at all and can only be seen holding the device open. Either way the port is in use, named
+// by its holder, and nothing has touched the device; a lock left by a process that has ended is taken over.
+TEST_F(PosixPort, HoldersWithoutAFlockAreFoundByTheirLockFileOrTheirOpenDevice)
+{
+    const QString lockFile = scratch.filePath("LCK.." + QFileInfo(slave).fileName());
+    const auto writeLock = [&](qint64 pid) {
+        QFile lock(lockFile);
+        ASSERT_TRUE(lock.open(QIODevice::WriteOnly));
+        lock.write(QByteArray::number(pid).rightJustified(10, ' ') + '\n');
+    };
+    const auto refusal = [&]() -> QString {
+        try {
+            port.open(1);
+        } catch (const PortError& e) {
+            return e.kind() == PortFailure::AlreadyOpen ? e.reason() : "wrong kind: " + e.reason();
+        }
+        return "opened";
+    };
+
+    writeLock(::getppid());
+    EXPECT_TRUE(refusal().endsWith(QStringLiteral("(process %1)").arg(::getppid()))) << qPrintable(refusal());
+
+    QProcess ended;
+    ended.start("sleep", {"30"});
+    ASSERT_TRUE(ended.waitForStarted());
+    const qint64 gone = ended.processId();
+    ended.kill();
+    ended.waitForFinished();
+    writeLock(gone);
+    EXPECT_EQ(refusal(), "opened");
+    QFile ours(lockFile);
+    ASSERT_TRUE(ours.open(QIODevice::ReadOnly));
+    EXPECT_EQ(ours.readAll().trimmed().toLongLong(), ::getpid());
+    port.close();
+    EXPECT_FALSE(QFile::exists(lockFile)) << "given back at close";
+
+    QProcess holder;
+    holder.setStandardInputFile(slave);
+    holder.start("sleep", {"30"});
+    ASSERT_TRUE(holder.waitForStarted());
+    EXPECT_EQ(refusal(), QStringLiteral("in use by sleep (process %1)").arg(holder.processId()));
+    holder.kill();
+    holder.waitForFinished();
+    EXPECT_EQ(refusal(), "opened");
 }
 
 TEST_F(PosixPort, TriggerBlockArrivesAtTheFarEndAndAWriteGivesUpWhenTheLineStaysStopped)
@@ -255,7 +313,8 @@ TEST(PortPulled, ReportedOnceThenTheProgramGoesOnWithoutThePort)
         const int master = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
         serial::PortCatalog catalog({{1, QString::fromLocal8Bit(ptsname(master))}}, {});
-        serial::PosixSerialPort port(catalog);
+        QTemporaryDir locks;
+        serial::PosixSerialPort port(catalog, locks.path());
         port.open(1);
         ::close(master);
 

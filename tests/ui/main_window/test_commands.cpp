@@ -60,9 +60,11 @@ TEST_F(Commands, CommandClickedDuringTheReadWaitRunsNestedBeforeTheReads)
     QTimer::singleShot(20, window.get(), [this] { click("Command6"); });
     click("Command5");
     const auto seen = addresses();
-    // Reset's general call and read-back, then Read DAC's reads and its write-back of the row that changed.
-    ASSERT_EQ(seen.size(), 1u + 50u + 50u + 1u);
-    EXPECT_EQ(seen.front(), 0x00);
+    // Read DAC's presence probe, Reset's general call and read-back, then Read DAC's reads and its
+    // write-back of the row that changed.
+    ASSERT_EQ(seen.size(), 1u + 1u + 50u + 50u + 1u);
+    EXPECT_EQ(seen[0], 0xE8);
+    EXPECT_EQ(seen[1], 0x00);
     EXPECT_EQ(chip().dacRegister(2), 0);
     EXPECT_EQ(w().codeBox(2)->text(), "0");
 }
@@ -74,7 +76,7 @@ TEST_F(Commands, ClosingTheProgramDuringTheReadWaitSendsNothingMore)
     tap->clear();
     QTimer::singleShot(20, window.get(), [this] { w().close(); });
     click("Command5");
-    EXPECT_TRUE(tap->requests.empty());
+    EXPECT_EQ(bustrace::decode(tap->requests), (std::vector<std::vector<int>>{{0xE8}})) << "the probe alone";
     EXPECT_TRUE(reports.isEmpty());
     // exit() leaves the thread quitting until an application loop has run: put it back for the next test.
     QTimer::singleShot(0, [] { QCoreApplication::exit(0); });

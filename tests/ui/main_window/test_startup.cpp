@@ -3,6 +3,8 @@
 
 #include "app_fixture.h"
 
+#include "ui/connection_line.h"
+
 #include <QTimer>
 
 namespace {
@@ -44,9 +46,47 @@ TEST_F(Startup, StoredBankOneOpensBlueReadsTheChipAndWritesEveryChannelBackOnce)
     for (int reg = 0; reg < 24; ++reg)
         expected.emplace_back(reg, 40 * reg);
     EXPECT_EQ(tap->dacWrites(), expected);
+    // Before them: the line check (no START or STOP in it), the presence probe, then the 24 register reads
+    // and the bank status read, each a pointer write and a word read.
+    EXPECT_EQ(tap->requests.substr(0, 7), "DRSrSdS");
+    const auto frames = bustrace::decode(tap->requests);
+    ASSERT_EQ(frames.size(), 1u + 2 * 25u + 24u);
+    EXPECT_EQ(frames[0], std::vector<int>{0xEA});
+    for (int n = 0; n < 25; ++n) {
+        EXPECT_EQ(frames[1 + 2 * n], (std::vector<int>{0xEA, n < 24 ? n : 0x3F}));
+        EXPECT_EQ(frames[2 + 2 * n].front(), 0xEB);
+    }
+    EXPECT_EQ(w().connectionLine()->parts(),
+              QStringList({"COM1 (simulated board) open", "lines OK", "chip answers at 0x75"}));
     w().close();
     EXPECT_EQ(stored("a0/1"), "1");
     EXPECT_EQ(stored("vref_high1/10"), "2.5");
+}
+
+// The read-back wire broken on a working chip: the start-up read must not turn FFFF into writes of 1023.
+TEST_F(Startup, WithTheReadBackBrokenNothingReachesTheChipAndTheWindowSaysWhy)
+{
+    start(onCom1({{"vref_high0/10", "10"}}), [](sim::SimulatedBoard& b) {
+        b.setFaults({true, false, -1});
+        b.chip(0x74)->setDacRegister(4, 300);
+    });
+    EXPECT_EQ(tap->dacWrites().size(), 0u);
+    EXPECT_EQ(tap->requests, "DRSrSdS");
+    EXPECT_EQ(chip().dacRegister(4), 300);
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_TRUE(reports[0].contains("DSR")) << reports[0].toStdString();
+    EXPECT_TRUE(w().connectionLine()->parts().join(' ').contains("DSR is never asserted"));
+    // No placeholder is left: the boxes show what the program holds.
+    for (int row = 0; row < 24; ++row) {
+        EXPECT_EQ(volt(row)->text(), "0") << row;
+        EXPECT_EQ(w().codeBox(row)->text(), "0") << row;
+    }
+    EXPECT_EQ(w().maxBankBox()->text(), "");
+
+    reports.clear();
+    typeInto(volt(4), "5"); // each edit is a command that would touch the chip: each says so once
+    EXPECT_EQ(reports.size(), 2) << "the deletion and the typed digit";
+    EXPECT_EQ(tap->dacWrites().size(), 0u);
 }
 
 TEST_F(Startup, SettingsThatCannotBeWrittenAreReportedAndTheProgramStillEnds)

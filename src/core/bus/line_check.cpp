@@ -1,0 +1,110 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#include "bus/line_check.h"
+
+namespace bus {
+
+namespace {
+
+constexpr int kRecoveryPulses = 9;
+
+enum class Finding { Ok, ReadbackNeverAsserts, SdaLow };
+
+// SCL released in; leaves SCL and SDA released. True DSR means the line reads low.
+Finding probeLines(serial::SerialPort& port)
+{
+    port.setDtr(true); // SCL low: nothing we do to SDA now is a START or a STOP
+    port.setRts(true);
+    const bool followsLow = port.dsr();
+    port.setRts(false);
+    const bool lowReleased = port.dsr();
+    port.setDtr(false);
+    const bool lowIdle = port.dsr();
+    if (!followsLow)
+        return Finding::ReadbackNeverAsserts;
+    return lowReleased || lowIdle ? Finding::SdaLow : Finding::Ok;
+}
+
+// SCL released, SDA released but held low by a device in; each pulse lets the device shift out one more bit
+// and it lets go at the latest at the acknowledge slot. Returns the pulses it took, or 0 when none freed it.
+int recover(serial::SerialPort& port)
+{
+    int freedAfter = 0;
+    for (int pulse = 1; pulse <= kRecoveryPulses && freedAfter == 0; ++pulse) {
+        port.setDtr(true);
+        port.setDtr(false);
+        if (!port.dsr())
+            freedAfter = pulse;
+    }
+    // A STOP ends whatever transfer the device thought it was in: SDA rises while SCL is high.
+    port.setDtr(true);
+    port.setRts(true);
+    port.setDtr(false);
+    port.setRts(false);
+    return freedAfter;
+}
+
+} // namespace
+
+QString LineCheck::finding() const
+{
+    switch (health) {
+    case LineHealth::Unchecked:
+        return QStringLiteral("lines not checked (no port open)");
+    case LineHealth::Ok:
+        return QStringLiteral("lines OK");
+    case LineHealth::Recovered:
+        return QStringLiteral("lines OK (a device held SDA low; %1 clock pulses freed it)")
+            .arg(recoveryPulses);
+    case LineHealth::ReadbackNeverAsserts:
+        return QStringLiteral("the SDA read-back does not follow: DSR is never asserted");
+    case LineHealth::SdaStaysLow:
+        return QStringLiteral("SDA stays low: a device holds it, or the SDA read-back does not follow (DSR "
+                              "always asserted)");
+    }
+    return {};
+}
+
+QString LineCheck::advice() const
+{
+    switch (health) {
+    case LineHealth::ReadbackNeverAsserts:
+        return QStringLiteral("Check the DSR wire (SDA read-back) of the cable and its level shifter");
+    case LineHealth::SdaStaysLow:
+        return QStringLiteral("Power-cycle the board; check the DSR wire and SDA for a short");
+    case LineHealth::Unchecked:
+    case LineHealth::Ok:
+    case LineHealth::Recovered:
+        break;
+    }
+    return {};
+}
+
+LineCheck checkLines(serial::SerialPort& port)
+{
+    if (!port.isOpen())
+        return {};
+    switch (probeLines(port)) {
+    case Finding::Ok:
+        return {LineHealth::Ok};
+    case Finding::ReadbackNeverAsserts:
+        return {LineHealth::ReadbackNeverAsserts};
+    case Finding::SdaLow:
+        break;
+    }
+    const int pulses = recover(port);
+    if (pulses == 0)
+        return {LineHealth::SdaStaysLow};
+    switch (probeLines(port)) {
+    case Finding::Ok:
+        return {LineHealth::Recovered, pulses};
+    case Finding::ReadbackNeverAsserts:
+        return {LineHealth::ReadbackNeverAsserts};
+    case Finding::SdaLow:
+        break;
+    }
+    return {LineHealth::SdaStaysLow};
+}
+
+} // namespace bus

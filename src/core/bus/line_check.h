@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#pragma once
+
+#include "serial/serial_port.h"
+
+#include <QString>
+
+namespace bus {
+
+// What the check of the two bus lines found when the port was opened.
+enum class LineHealth {
+    Unchecked,            // no port open: there are no lines to check
+    Ok,                   // SDA follows our drive and is high when released
+    Recovered,            // a device held SDA low; clock pulses freed it, and the lines then checked out
+    ReadbackNeverAsserts, // pulling SDA low did not assert DSR: the read-back does not follow
+    SdaStaysLow,          // SDA reads low even when released, and nine clock pulses did not free it
+};
+
+struct LineCheck {
+    LineHealth health = LineHealth::Unchecked;
+    int recoveryPulses = 0; // clock pulses it took to free SDA (Recovered)
+
+    // Transactions may run on the port: the lines work, or there is no port at all.
+    bool usable() const
+    {
+        return health == LineHealth::Unchecked || health == LineHealth::Ok || health == LineHealth::Recovered;
+    }
+    // What was found, for the connection line ("lines OK", "SDA read-back does not follow: ...").
+    QString finding() const;
+    // What the user should look at when the check failed; "" when it did not.
+    QString advice() const;
+};
+
+// Checks the lines before any transaction, in the manner of the kernel's bit-banging I2C driver: with SCL
+// held low, SDA pulled low must show on DSR and released must not; with SCL released SDA must read high.
+// SDA low while released is a device stuck in the middle of a byte: up to nine clock pulses with SDA
+// released let it finish, a STOP ends its transfer, and the lines are checked once more. Leaves both lines
+// released. Line failures are thrown as serial::PortError.
+LineCheck checkLines(serial::SerialPort& port);
+
+} // namespace bus

@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#include "ui/connection_line.h"
+
+#include "app/connection.h"
+
+namespace ui {
+
+namespace {
+
+enum class Mark { Fine, Look, Blocked };
+
+QString marked(Mark mark, const QString& text)
+{
+    static const char* const colours[] = {"#2e7d32", "#b26a00", "#c62828"};
+    return QStringLiteral("<span style=\"color:%1\">&#9679;</span>&nbsp;%2")
+        .arg(QLatin1String(colours[static_cast<int>(mark)]), text.toHtmlEscaped());
+}
+
+Mark portMark(app::Connection::PortState state)
+{
+    switch (state) {
+    case app::Connection::PortState::Open:
+        return Mark::Fine;
+    case app::Connection::PortState::NoPortChosen:
+        return Mark::Look;
+    default:
+        return Mark::Blocked;
+    }
+}
+
+} // namespace
+
+ConnectionLine::ConnectionLine(const app::Connection& connection, QWidget* parent)
+    : QLabel(parent), connection_(connection)
+{
+    setObjectName(QStringLiteral("connectionLine"));
+    setWordWrap(true);
+    setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    setTextFormat(Qt::RichText);
+    setFrameShape(QFrame::StyledPanel);
+    connect(&connection_, &app::Connection::changed, this, &ConnectionLine::follow);
+    follow();
+}
+
+void ConnectionLine::follow()
+{
+    parts_.clear();
+    QStringList lines;
+    const auto add = [&](Mark mark, const QString& text) {
+        if (text.isEmpty())
+            return;
+        parts_ << text;
+        lines << marked(mark, text);
+    };
+    add(portMark(connection_.portState()), connection_.portText());
+    add(connection_.lines().usable() ? Mark::Fine : Mark::Blocked, connection_.linesText());
+    add(connection_.presence() == app::Connection::Presence::Answers ? Mark::Fine : Mark::Look,
+        connection_.chipText());
+    setText(lines.join(QStringLiteral("<br>")));
+    setToolTip(parts_.join(QLatin1Char('\n')));
+}
+
+} // namespace ui

@@ -1,0 +1,32 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#pragma once
+
+#include <QLabel>
+
+namespace app {
+class Connection;
+}
+
+namespace ui {
+
+// The connection line under the main window's controls: the port and its state, the line check, the chip's
+// presence, each with a coloured mark (green: fine, amber: look at it, red: nothing reaches the chip). It
+// follows the connection as it changes.
+class ConnectionLine : public QLabel {
+    Q_OBJECT
+public:
+    ConnectionLine(const app::Connection& connection, QWidget* parent);
+
+    // The texts shown, one per part, without the marks (for tests and tooltips).
+    QStringList parts() const { return parts_; }
+
+private:
+    void follow();
+
+    const app::Connection& connection_;
+    QStringList parts_;
+};
+
+} // namespace ui
