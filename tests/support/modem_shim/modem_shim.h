@@ -11,7 +11,9 @@
  * (libc's). Other modem bits (CTS, CD, ...) are neither set nor reported.
  *
  * One ioctl is one served request. A request naming both lines changes RTS, then DTR: two line requests
- * of the board (and two towards goneAfter), one served request. A request naming neither changes nothing.
+ * of the board (and two towards gone_after), one served request. A request naming neither changes nothing.
+ * Opening and closing the slave are not seen: the lines keep the state last set through a close and a
+ * reopen, where Linux asserts both at open and drops both at close on a real adapter.
  *
  * Two ways in:
  * - linked into a test executable, which then calls krm_shim_attach() with the slave's path;
