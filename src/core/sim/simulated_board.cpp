@@ -178,6 +178,20 @@ void SimulatedChip::burn(int reg, quint16 code)
     otp_[banksUsed_ - 1][reg] = code;
 }
 
+// A saved memory may have been edited by hand: it is cut to what the wire could have left, ten-bit codes and
+// at most every bank used.
+void SimulatedChip::setMemory(const Memory& memory)
+{
+    for (int reg = 0; reg < kRegisters; ++reg) {
+        dac_[reg] = memory.dac[reg] & 0x3FF;
+        for (int bank = 0; bank < kBanks; ++bank)
+            otp_[bank][reg] = memory.otp[bank][reg] & 0x3FF;
+    }
+    banksUsed_ = std::clamp(memory.banksUsed, 0, kBanks);
+    bankOpen_ = memory.bankOpen && banksUsed_ > 0;
+    resets_ = memory.resets;
+}
+
 void SimulatedChip::strandMidRead()
 {
     state_ = State::Transmit;

@@ -33,6 +33,18 @@ public:
     int bankStatus() const { return banksUsed_; }
     int resets() const { return resets_; }
 
+    // What the chip keeps while the board stays powered, bus state aside: a test fixture carries it from one
+    // process to the next, as one board serves a sequence of program runs.
+    struct Memory {
+        std::array<quint16, kRegisters> dac{};
+        std::array<std::array<quint16, kRegisters>, kBanks> otp{};
+        int banksUsed = 0;
+        bool bankOpen = false;
+        int resets = 0;
+    };
+    Memory memory() const { return {dac_, otp_, banksUsed_, bankOpen_, resets_}; }
+    void setMemory(const Memory& memory);
+
     // Wire level: called on every change of the bus levels (true = high).
     void onBus(bool scl, bool sda);
     // True while the chip pulls SDA low.
