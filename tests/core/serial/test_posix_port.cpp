@@ -5,6 +5,7 @@
 // serves from a simulated board, with the bus layer and the program's state on top.
 #include "app/bench.h"
 #include "bus/device.h"
+#include "bus/i2c_master.h"
 #include "serial/posix_serial_port.h"
 
 #include "support/pty_board.h"
@@ -47,7 +48,8 @@ struct Rig {
 
     PtyBoard board;
     serial::PortCatalog catalog = board.catalog();
-    serial::PosixSerialPort port{catalog};
+    QTemporaryDir locks;
+    serial::PosixSerialPort port{catalog, locks.path()};
     RecordingPort recorder{&port};
     bus::I2cMaster i2c{recorder};
 };
@@ -150,7 +152,7 @@ TEST(PosixPortOnBoard, BenchReadsAllChannelsAndWritesOneBack)
     PtyBoard board(withCodes());
     QTemporaryDir dir;
     auto catalog = std::make_unique<serial::PortCatalog>(board.catalog());
-    auto port = std::make_unique<serial::PosixSerialPort>(*catalog);
+    auto port = std::make_unique<serial::PosixSerialPort>(*catalog, dir.path());
     app::Bench bench(dir.filePath("KRM72340.ini"), std::move(port), std::move(catalog));
     qint32 rate = 9600;
     qint16 number = 1;
@@ -166,6 +168,61 @@ TEST(PosixPortOnBoard, BenchReadsAllChannelsAndWritesOneBack)
     channels.write_current_channel();
     EXPECT_EQ(krm_shim_dac_register(0x75, 4), 777);
     EXPECT_EQ(krm_shim_dac_register(0x74, 4), 1000 - 37 * 4);
+}
+
+// What a start of the program finds on a real port, before any transaction: the lines, then the chip.
+TEST(PosixPortOnBoard, TheLinesAndTheChipAreCheckedAtOpenAndAFailedCheckKeepsTheBusQuiet)
+{
+    using State = app::Connection::PortState;
+    using Presence = app::Connection::Presence;
+    const struct {
+        const char* what;
+        void (*fault)(krm_shim_config&);
+        State state;
+        bus::LineHealth health;
+        Presence presence;
+    } cases[] = {
+        {"all well", [](krm_shim_config&) {}, State::Open, bus::LineHealth::Ok, Presence::Answers},
+        {"read-back wire broken", [](krm_shim_config& c) { c.dsr = KRM_SHIM_DSR_DEAD; }, State::Open,
+         bus::LineHealth::ReadbackNeverAsserts, Presence::Unknown},
+        {"SDA held by a chip", [](krm_shim_config& c) { c.stranded = 0x74; }, State::Open,
+         bus::LineHealth::Recovered, Presence::Answers},
+        {"board unpowered", [](krm_shim_config& c) { c.chips = KRM_SHIM_CHIPS_NONE; }, State::Open,
+         bus::LineHealth::Ok, Presence::NoAnswer},
+        // Two line requests release the lines after the open; the adapter goes during the check.
+        {"adapter pulled during the check", [](krm_shim_config& c) { c.gone_after = 5; }, State::Gone,
+         bus::LineHealth::Unchecked, Presence::Unknown},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        krm_shim_config config = withCodes();
+        c.fault(config);
+        PtyBoard board(config);
+        QTemporaryDir dir;
+        auto catalog = std::make_unique<serial::PortCatalog>(board.catalog());
+        auto port = std::make_unique<serial::PosixSerialPort>(*catalog, dir.path());
+        app::Bench bench(dir.filePath("KRM72340.ini"), std::move(port), std::move(catalog));
+        bench.link.PortNumber = 1;
+        bench.link.BitRate = 9600;
+        bench.link.EnumerateComPorts();
+        bench.link.OpenSelectedPort();
+        const app::Connection& connection = bench.connection;
+        EXPECT_EQ(connection.portState(), c.state);
+        EXPECT_EQ(connection.lines().health, c.health);
+        EXPECT_EQ(connection.presence(), c.presence);
+
+        const unsigned long served = krm_shim_line_requests();
+        try {
+            bench.channels.readAllChannels();
+        } catch (const bus::BusUnusable&) {
+            EXPECT_FALSE(connection.lines().usable());
+        }
+        if (!connection.lines().usable()) {
+            EXPECT_EQ(krm_shim_line_requests(), served) << "nothing on the bus";
+        } else if (c.presence == Presence::Answers) {
+            EXPECT_EQ(bench.channels.code[24], 1000 - 37 * 23);
+        }
+    }
 }
 
 // A program that does not link the shim gets it preloaded, with its configuration from the environment;

@@ -1,100 +1,107 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The krm59340 developers
 
+// The program's start-up as it meets the wires: on the simulated board, and through the real POSIX port on
+// a pseudo-terminal whose modem lines the modem shim serves from a simulated board.
 #include "app/bench.h"
+#include "serial/posix_serial_port.h"
 #include "sim/simulated_board.h"
 #include "ui/main_window.h"
 
-#include <QProcess>
+#include "support/pty_board.h"
+#include "support/sigrok_decode.h"
+
 #include <QSettings>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 namespace {
 
-QString hex2(int byte)
+std::vector<int> someCodes()
 {
-    return QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0')).toUpper();
-}
-
-// The start-up as sigrok's I2C decoder must read it from the trace: the presence probe, 24 register reads
-// and the bank status read, then the write-back of every channel; every byte acknowledged as the chip did,
-// and no START or STOP that the program did not make.
-QStringList expectedStartup(const std::vector<int>& codes)
-{
-    QStringList out{"Start", "Address write: 74", "ACK", "Stop"};
-    for (int reg = 0; reg <= 24; ++reg) {
-        const int pointer = reg < 24 ? reg : 0x3F;
-        const int word = reg < 24 ? codes[reg] : 0;
-        out << "Start"
-            << "Address write: 74"
-            << "ACK"
-            << "Data write: " + hex2(pointer) << "ACK"
-            << "Stop"
-            << "Start"
-            << "Address read: 74"
-            << "ACK"
-            << "Data read: " + hex2(word >> 8) << "ACK"
-            << "Data read: " + hex2(word & 0xFF) << "NACK"
-            << "Stop";
-    }
+    std::vector<int> codes;
     for (int reg = 0; reg < 24; ++reg)
-        out << "Start"
-            << "Address write: 74"
-            << "ACK"
-            << "Data write: " + hex2(reg) << "ACK"
-            << "Data write: " + hex2(0x80 | codes[reg] >> 8) << "ACK"
-            << "Data write: " + hex2(codes[reg] & 0xFF) << "ACK"
-            << "Stop";
-    return out;
+        codes.push_back((reg * 97 + 5) % 1024);
+    return codes;
 }
 
-TEST(BusTrace, ALogicAnalysersDecoderReadsTheStartUpAsTheTransactionsSent)
-{
-    const QString sigrok = QStandardPaths::findExecutable("sigrok-cli");
-    if (sigrok.isEmpty())
-        GTEST_SKIP() << "sigrok-cli is not installed (scripts/install-deps.sh installs it)";
-    QTemporaryDir dir;
-    const QString ini = dir.filePath("KRM72340.ini");
+class StartupOnTheWires : public ::testing::Test {
+protected:
+    StartupOnTheWires()
     {
         QSettings settings(ini, QSettings::IniFormat);
         settings.setValue("PortNumb/2", "1");
         settings.setValue("BitRate/3", "9600");
         settings.setValue("vref_high0/10", "10");
     }
-    std::vector<int> codes;
-    auto board = std::make_unique<sim::SimulatedBoard>();
-    for (int reg = 0; reg < 24; ++reg) {
-        codes.push_back((reg * 97 + 5) % 1024);
-        board->chip(0x74)->setDacRegister(reg, codes.back());
-    }
-    const QString trace = dir.filePath("startup.vcd");
+    // Starts the program on the device and ends it again; what it reported is in reports.
+    void startAndEnd(std::unique_ptr<serial::SerialPort> device, std::unique_ptr<serial::PortCatalog> catalog)
     {
-        app::Bench bench(ini, std::move(board), nullptr, trace);
+        app::Bench bench(ini, std::move(device), std::move(catalog), trace);
         ui::MainWindow window(bench);
-        window.setReport([](const QString&, const QString& text) { ADD_FAILURE() << text.toStdString(); });
+        window.setReport([this](const QString&, const QString& text) { reports << text; });
         window.load();
     }
-
-    QProcess decoder;
-    decoder.start(sigrok,
-                  {"-I", "vcd", "-i", trace, "-P", "i2c:scl=scl:sda=sda", "-A",
-                   "i2c=start:repeat-start:stop:ack:nack:address-read:address-write:data-read:data-write"});
-    ASSERT_TRUE(decoder.waitForFinished(60000));
-    ASSERT_EQ(decoder.exitCode(), 0) << decoder.readAllStandardError().toStdString();
-    QStringList decoded;
-    // "Write" and "Read" only repeat the direction of the address that follows them.
-    for (const QByteArray& line : decoder.readAllStandardOutput().split('\n')) {
-        const QString annotation = QString::fromLatin1(line).section(QStringLiteral(": "), 1);
-        if (!annotation.isEmpty() && annotation != "Write" && annotation != "Read")
-            decoded << annotation;
+    void expectDecodedStartup(const std::vector<int>& codes)
+    {
+        QString error;
+        const QStringList decoded = sigrok::decodeI2c(trace, &error);
+        ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+        const QStringList expected = sigrok::startupTransactions(codes);
+        ASSERT_EQ(decoded.size(), expected.size());
+        for (int i = 0; i < expected.size(); ++i)
+            ASSERT_EQ(decoded[i], expected[i]) << "annotation " << i;
     }
-    const QStringList expected = expectedStartup(codes);
-    ASSERT_EQ(decoded.size(), expected.size());
-    for (int i = 0; i < expected.size(); ++i)
-        ASSERT_EQ(decoded[i], expected[i]) << "annotation " << i;
+
+    QTemporaryDir dir;
+    QString ini = dir.filePath("KRM72340.ini");
+    QString trace = dir.filePath("startup.vcd");
+    QStringList reports;
+};
+
+TEST_F(StartupOnTheWires, ALogicAnalysersDecoderReadsTheSimulatedBoardsTraceAsTheTransactionsSent)
+{
+    const std::vector<int> codes = someCodes();
+    auto board = std::make_unique<sim::SimulatedBoard>();
+    for (int reg = 0; reg < 24; ++reg)
+        board->chip(0x74)->setDacRegister(reg, codes[reg]);
+    startAndEnd(std::move(board), nullptr);
+    EXPECT_TRUE(reports.isEmpty());
+    expectDecodedStartup(codes);
+}
+
+// On a real port the trace learns the chip's drive by reading DSR after every line change.
+TEST_F(StartupOnTheWires, ThroughTheRealPortTheTraceStillShowsTheWires)
+{
+    const std::vector<int> codes = someCodes();
+    krm_shim_config config = krm_shim_default_config();
+    for (int reg = 0; reg < 24; ++reg)
+        config.codes[0][reg] = static_cast<unsigned short>(codes[reg]);
+    PtyBoard board(config);
+    auto catalog = std::make_unique<serial::PortCatalog>(board.catalog());
+    auto port = std::make_unique<serial::PosixSerialPort>(*catalog, dir.path());
+    startAndEnd(std::move(port), std::move(catalog));
+    EXPECT_TRUE(reports.isEmpty());
+    expectDecodedStartup(codes);
+    EXPECT_EQ(krm_shim_dac_register(0x74, 23), codes[23]);
+}
+
+TEST_F(StartupOnTheWires, ThroughTheRealPortABrokenReadBackWritesNothingAndSaysWhy)
+{
+    krm_shim_config config = krm_shim_default_config();
+    config.codes[0][7] = 300;
+    config.dsr = KRM_SHIM_DSR_DEAD;
+    PtyBoard board(config);
+    auto catalog = std::make_unique<serial::PortCatalog>(board.catalog());
+    auto port = std::make_unique<serial::PosixSerialPort>(*catalog, dir.path());
+    startAndEnd(std::move(port), std::move(catalog));
+    // The two releases after the open, the seven requests of the line check and the trace's look at DSR
+    // after each of its four line changes; nothing else.
+    EXPECT_EQ(krm_shim_line_requests(), 2u + 7u + 4u);
+    EXPECT_EQ(krm_shim_dac_register(0x74, 7), 300);
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_TRUE(reports[0].contains(board.slave())) << reports[0].toStdString();
 }
 
 } // namespace
