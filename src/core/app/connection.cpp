@@ -73,7 +73,7 @@ void Connection::afterOpen()
     }
 
     try {
-        lines_ = bus::checkLines(port);
+        lines_ = i2c_.checkLines();
         i2c_.setUnusable(lines_.usable() ? std::nullopt : std::optional<QString>(refusalText()));
         probeChip();
     } catch (const serial::PortError&) {

@@ -3,6 +3,8 @@
 
 #include "bus/i2c_master.h"
 
+#include <algorithm>
+
 namespace bus {
 
 namespace {
@@ -115,16 +117,51 @@ void I2cMaster::stop()
     port_.setDtr(false);
 }
 
-void I2cMaster::refuseIfUnusable() const
+void I2cMaster::addObserver(BusObserver* observer)
 {
+    if (std::find(observers_.begin(), observers_.end(), observer) == observers_.end())
+        observers_.push_back(observer);
+}
+
+void I2cMaster::removeObserver(BusObserver* observer)
+{
+    observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
+}
+
+void I2cMaster::begin(TransactionKind kind) const
+{
+    for (BusObserver* observer : observers_)
+        observer->starting(kind);
     if (unusable_)
         throw BusUnusable(*unusable_);
+}
+
+void I2cMaster::finish(TransactionKind kind, QByteArray bytes, std::optional<quint16> word,
+                       std::optional<bool> acknowledged) const
+{
+    if (observers_.empty())
+        return;
+    const Transaction transaction{kind, std::move(bytes), word, acknowledged, std::nullopt};
+    for (BusObserver* observer : observers_)
+        observer->done(transaction);
+}
+
+// The bytes of the transaction in txBits, as the bus carried them.
+QByteArray I2cMaster::txBytes(int count) const
+{
+    QByteArray bytes(count, '\0');
+    for (int n = 0; n < count; ++n)
+        for (int k = 0; k < 8; ++k)
+            bytes[n] = static_cast<char>(bytes[n] << 1 | txBits[8 * n + k + 1]);
+    return bytes;
 }
 
 // Any line state in; leaves SDA low with SCL released (START), pausing after each pair of requests.
 void I2cMaster::i2cStartDelayed()
 {
-    refuseIfUnusable();
+    begin(TransactionKind::GeneralCall);
+    inDelayedFrame_ = true;
+    delayedBits_.clear();
     port_.setRts(false);
     port_.setDtr(false);
     busDelay();
@@ -136,6 +173,8 @@ void I2cMaster::i2cStartDelayed()
 // As sendBit, with a pause after each pair; the bit comes directly, not through txBits.
 void I2cMaster::i2cSendBitDelayed(int bit)
 {
+    if (inDelayedFrame_)
+        delayedBits_.append(bit == 1 ? '1' : '0');
     const bool low = bit != 1;
     port_.setDtr(true);
     port_.setRts(low);
@@ -160,11 +199,32 @@ void I2cMaster::i2cStopDelayed()
     port_.setRts(false);
     port_.setDtr(false);
     busDelay();
+    if (inDelayedFrame_) {
+        inDelayedFrame_ = false;
+        // Nine bits a byte: eight of data, then the acknowledge slot.
+        QByteArray bytes;
+        for (qsizetype first = 0; first + 8 <= delayedBits_.size(); first += 9)
+            bytes.append(static_cast<char>(delayedBits_.mid(first, 8).toInt(nullptr, 2)));
+        finish(TransactionKind::GeneralCall, bytes);
+    }
+}
+
+LineCheck I2cMaster::checkLines()
+{
+    for (BusObserver* observer : observers_)
+        observer->starting(TransactionKind::LineCheck);
+    const LineCheck check = bus::checkLines(port_);
+    if (!observers_.empty()) {
+        const Transaction transaction{TransactionKind::LineCheck, {}, std::nullopt, std::nullopt, check};
+        for (BusObserver* observer : observers_)
+            observer->done(transaction);
+    }
+    return check;
 }
 
 bool I2cMaster::probe(const QString& address)
 {
-    refuseIfUnusable();
+    begin(TransactionKind::Probe);
     start();
     for (int k = 0; k < 8; ++k)
         sendBit(bitOf(address, k));
@@ -178,12 +238,16 @@ bool I2cMaster::probe(const QString& address)
     port_.setRts(false);
     port_.setDtr(true);
     stop();
+    QByteArray byte(1, '\0');
+    for (int k = 0; k < 8; ++k)
+        byte[0] = static_cast<char>(byte[0] << 1 | bitOf(address, k));
+    finish(TransactionKind::Probe, byte, std::nullopt, acknowledged);
     return acknowledged;
 }
 
 void I2cMaster::i2cWritePointer(const QString& address, const QString& data)
 {
-    refuseIfUnusable();
+    begin(TransactionKind::PointerWrite);
     loadTxBits({&address, &data});
     start();
     for (int entry = 1; entry <= 16; ++entry) {
@@ -192,12 +256,16 @@ void I2cMaster::i2cWritePointer(const QString& address, const QString& data)
             ackClock();
     }
     stop();
+    finish(TransactionKind::PointerWrite, txBytes(2));
 }
 
 void I2cMaster::i2cWriteWord(const QString& address, const QString& byte2, const QString& byte3,
                              const QString& byte4, Ending ending)
 {
-    refuseIfUnusable();
+    // Command 010 in the top bits of the word burns it into OTP; anything else writes the register.
+    const bool burn = bitOf(byte3, 0) == 0 && bitOf(byte3, 1) == 1 && bitOf(byte3, 2) == 0;
+    const TransactionKind kind = burn ? TransactionKind::OtpWrite : TransactionKind::DacWrite;
+    begin(kind);
     loadTxBits({&address, &byte2, &byte3, &byte4});
     start();
     for (int entry = 1; entry <= 32; ++entry) {
@@ -208,11 +276,12 @@ void I2cMaster::i2cWriteWord(const QString& address, const QString& byte2, const
     if (ending == Ending::PauseThenDelayedStop)
         busDelay();
     i2cStopDelayed();
+    finish(kind, txBytes(4));
 }
 
 void I2cMaster::i2cReadWord(const QString& address)
 {
-    refuseIfUnusable();
+    begin(TransactionKind::Read);
     loadTxBits({&address});
     start();
     for (int entry = 1; entry <= 8; ++entry)
@@ -230,6 +299,7 @@ void I2cMaster::i2cReadWord(const QString& address)
         if (rxBits[entry] == 1)
             value += 1 << (16 - entry);
     readValue = value;
+    finish(TransactionKind::Read, txBytes(1), static_cast<quint16>(value));
 }
 
 } // namespace bus

@@ -3,6 +3,7 @@
 
 #pragma once
 
+#include "bus/bus_observer.h"
 #include "serial/serial_port.h"
 
 #include <QString>
@@ -11,6 +12,7 @@
 #include <initializer_list>
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 namespace bus {
 
@@ -55,6 +57,13 @@ public:
     // START, the address byte, an acknowledge clock whose slot is read while SCL is high, STOP: true when a
     // device pulled SDA low in the slot. Touches neither txBits nor readValue.
     bool probe(const QString& address);
+    // The check of the lines (bus::checkLines) on this master's port, told to the observers like a
+    // transaction. Runs whether or not the bus is usable: it is what decides that.
+    LineCheck checkLines();
+
+    // Observers are told of every transaction; each is added once and must outlive its registration.
+    void addObserver(BusObserver* observer);
+    void removeObserver(BusObserver* observer);
 
     // While set, every transaction (and probe) throws BusUnusable with this text before its first request.
     void setUnusable(std::optional<QString> why) { unusable_ = std::move(why); }
@@ -76,10 +85,19 @@ private:
     void masterAck();
     void nackAndStop();
     void stop();
-    void refuseIfUnusable() const;
+    // Before a transaction's first request: the observers may stop it, then a failed line check does.
+    void begin(TransactionKind kind) const;
+    void finish(TransactionKind kind, QByteArray bytes, std::optional<quint16> word = {},
+                std::optional<bool> acknowledged = {}) const;
+    QByteArray txBytes(int count) const;
 
     serial::SerialPort& port_;
     std::optional<QString> unusable_;
+    std::vector<BusObserver*> observers_;
+    // The general call is sent bit by bit through the delayed primitives; its bits are gathered here
+    // between the delayed start and the delayed stop, for the observers.
+    bool inDelayedFrame_ = false;
+    QByteArray delayedBits_;
 };
 
 } // namespace bus
