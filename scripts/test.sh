@@ -36,7 +36,10 @@ echo "lintian: no error, no warning"
 dpkg-deb -x "$deb" build/pkg/root
 # desktop-file-validate exits 0 on warnings and hints, so any word from it counts as a failure.
 for entry in build/pkg/root/usr/share/applications/*.desktop; do
-    report=$(desktop-file-validate "$entry" 2>&1) && [ -z "$report" ] || { echo "$entry: $report"; exit 1; }
+    if ! report=$(desktop-file-validate "$entry" 2>&1) || [ -n "$report" ]; then
+        echo "$entry: $report"
+        exit 1
+    fi
 done
 # validate-tree also follows the metainfo's launchable to the desktop entry and its icon.
 appstreamcli validate --no-net build/pkg/root/usr/share/metainfo/*.metainfo.xml
