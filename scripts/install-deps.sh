@@ -4,11 +4,15 @@
 # Installs the Debian 12 packages the build needs, only those that are missing (through sudo when not root).
 # dpkg-dev and file: CPack asks dpkg-shlibdeps for the .deb's library dependencies and uses file to find
 # the binaries. clang-14 and libclang-rt-14-dev: libFuzzer for the targets in fuzz/ (GCC has no fuzzer).
-# sigrok-cli: a logic analyser's I2C decoder, the tests' judge of what the bus trace shows.
+# lintian: Debian's checks of the built package. appstream and desktop-file-utils: appstreamcli and
+# desktop-file-validate, the checks of the metainfo and the desktop entry. groff-base and man-db: groff renders
+# the manual pages in the suite, man reads the installed one. sigrok-cli: a logic analyser's I2C decoder, the
+# tests' judge of what the bus trace shows.
 set -euo pipefail
 
 packages=(g++ make cmake qt6-base-dev libgl-dev libgtest-dev libbenchmark-dev
-          dpkg-dev file clang-14 libclang-rt-14-dev sigrok-cli)
+          dpkg-dev file clang-14 libclang-rt-14-dev lintian appstream desktop-file-utils groff-base man-db
+          sigrok-cli)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

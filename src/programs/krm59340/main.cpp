@@ -17,6 +17,8 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("krm59340"));
     QApplication::setApplicationVersion(QStringLiteral(KRM_VERSION_TEXT));
+    // Lets the desktop match the window to the installed entry (and its icon) under Wayland.
+    QApplication::setDesktopFileName(QStringLiteral("org.example.krm59340"));
     QIcon icon;
     for (int size : {32, 48, 128, 256})
         icon.addFile(QStringLiteral(":/icons/krm59340-%1.png").arg(size));

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# SPDX-FileCopyrightText: 2026 The krm59340 developers
+# usage: test_docs.sh PROGRAM MANPAGE COMPLETION
+# The manual page and the bash completion are written by hand beside the program; this holds them to the
+# options the program itself lists in --help, so an option added to the code without them fails here. It also
+# checks that the page renders without a warning (lintian checks the same in the package) and that an option
+# whose value is a file completes file names, in both spellings bash splits differently, and one whose value
+# is something else does not.
+set -uo pipefail
+program=$1 manpage=$2 completion=$3
+name=$(basename "$program")
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+help=$("$program" --help 2>/dev/null) || { echo "FAIL: $program --help exited non-zero"; exit 1; }
+# The long options of --help's option column, with their value name if they take one ("--bus-trace <file>").
+mapfile -t options < <(sed -nE 's/^ +(-[^ ,]+, )?(--[a-z][a-z0-9-]*)( <([a-z-]+)>)?.*/\2 \4/p' <<<"$help")
+[ ${#options[@]} -gt 0 ] || { echo "FAIL: no option found in $program --help"; exit 1; }
+
+warnings=$(groff -man -ww -z "$manpage" 2>&1)
+[ -z "$warnings" ] || fail "$manpage renders with warnings: $warnings"
+# The OPTIONS section as a reader sees it, on lines too long to break an option in two.
+described=$(groff -man -Tascii -P-cbou -rLL=300n "$manpage" 2>/dev/null | sed -n '/^OPTIONS/,/^[A-Z]/p')
+
+# shellcheck source=/dev/null
+source "$completion"
+complete_words() {
+    local COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMPREPLY=()
+    local function
+    function=$(complete -p "$name" | sed -nE 's/.*-F ([^ ]+).*/\1/p')
+    "$function" "$name" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    printf '%s\n' "${COMPREPLY[@]}"
+}
+offered=$(complete_words "$name" --)
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+touch "$scratch/run.vcd" "$scratch/other.txt"
+cd "$scratch" || exit 1
+
+for entry in "${options[@]}"; do
+    read -r option value <<<"$entry"
+    grep -qE -- "^ +(-[^ ,]+, )?$option( |$)" <<<"$described" || fail "$option is not described in the manual page"
+    grep -qx -- "$option" <<<"$offered" || fail "completing -- does not offer $option"
+    [ -n "$value" ] || continue
+    if [ "$value" != file ]; then
+        got=$(complete_words "$name" "$option" "")
+        grep -qx run.vcd <<<"$got" && fail "completing after $option <$value> offers file names"
+        continue
+    fi
+    for words in "$option r" "$option = r"; do
+        # shellcheck disable=SC2086
+        got=$(complete_words "$name" $words)
+        [ "$got" = run.vcd ] || fail "completing '$name $words' gave '$got', not the file run.vcd"
+    done
+done
+
+[ "$failures" -eq 0 ] || exit 1
+echo "$name: ${#options[@]} options in --help, all described in the manual page and completed"
