@@ -18,7 +18,7 @@ int main(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("krm59340"));
     QApplication::setApplicationVersion(QStringLiteral(KRM_VERSION_TEXT));
     // Lets the desktop match the window to the installed entry (and its icon) under Wayland.
-    QApplication::setDesktopFileName(QStringLiteral("org.example.krm59340"));
+    QApplication::setDesktopFileName(QStringLiteral("org.krm59340.krm59340"));
     QIcon icon;
     for (int size : {32, 48, 128, 256})
         icon.addFile(QStringLiteral(":/icons/krm59340-%1.png").arg(size));
