@@ -34,6 +34,7 @@ Bench::Bench(const QString& settingsPath, std::unique_ptr<serial::SerialPort> de
       trace_(makeTrace(*device_, tracePath)), link(busPort(*device_, trace_)), i2c(busPort(*device_, trace_)),
       channels(i2c), connection(link, catalog_.get(), i2c, channels)
 {
+    i2c.addObserver(&interrupter);
     link.setOpenedHandler([this] { connection.afterOpen(); });
 }
 

@@ -5,6 +5,7 @@
 
 #include "app/connection.h"
 #include "bus/i2c_master.h"
+#include "bus/interrupter.h"
 #include "model/channel_model.h"
 #include "model/settings_store.h"
 #include "serial/port_catalog.h"
@@ -48,6 +49,8 @@ private:
 public:
     serial::SerialLink link;
     bus::I2cMaster i2c;
+    // Asked to stop (a close, a signal), the bus work ends at the next transaction boundary.
+    bus::Interrupter interrupter;
     model::ChannelModel channels;
     // Checked at every port open; the windows and the command line show it.
     Connection connection;
