@@ -4,6 +4,7 @@
 #include "ui/command_guard.h"
 
 #include "bus/i2c_master.h"
+#include "bus/interrupter.h"
 #include "model/channel_model.h"
 #include "model/wait.h"
 #include "serial/serial_port.h"
@@ -31,6 +32,8 @@ bool CommandGuard::run(const std::function<void()>& fn)
         return true;
     } catch (const model::ProgramEnding&) {
         // The user closed the program while this command waited; nothing is left to say.
+    } catch (const bus::Interrupted&) {
+        // Stopped between two transactions because the program is closing; the close follows.
     } catch (const model::FatalError& e) {
         // The one failure that has always ended the program: say so and end without saving.
         report_(QStringLiteral("KRM59340"), QString::fromStdString(e.what()));

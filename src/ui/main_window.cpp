@@ -8,7 +8,9 @@
 #include "model/channel_file.h"
 #include "model/numbers.h"
 #include "ui/batch_window.h"
+#include "ui/bus_work.h"
 #include "ui/connection_line.h"
+#include "ui/input_gate.h"
 #include "ui/control_panel.h"
 #include "ui/otp_writer.h"
 #include "ui/port_dialog.h"
@@ -17,10 +19,13 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressBar>
+#include <QWindow>
 
 #include <cmath>
 #include <optional>
@@ -34,7 +39,9 @@ namespace {
 constexpr int kClientWidth = 2385;
 constexpr int kControlsHeight = 10095;
 constexpr int kConnectionHeight = 1800;
-constexpr int kClientHeight = kControlsHeight + kConnectionHeight + 60;
+constexpr int kProgressTop = kControlsHeight + kConnectionHeight + 60;
+constexpr int kProgressHeight = 270;
+constexpr int kClientHeight = kProgressTop + kProgressHeight + 60;
 constexpr int kBoxHeight = 285;
 constexpr int kLabelHeight = 195;
 
@@ -103,12 +110,20 @@ MainWindow::MainWindow(app::Bench& bench, QWidget* parent)
           QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
           box.exec();
       }),
-      chooseFile_(&chooseWithDialog)
+      chooseFile_(&chooseWithDialog), gate_(std::make_unique<InputGate>()),
+      busWork_(std::make_unique<BusWork>(bench, *gate_))
 {
     setUpWindow(this, QStringLiteral("frmKRM59340"), QStringLiteral("KRM59340"), kClientWidth, kClientHeight);
     buildLayout();
     connectCommands();
     model_.setGrid(this);
+    connect(busWork_.get(), &BusWork::progressed, this, &MainWindow::showProgress);
+    // Closing the main window while a command works on the bus stops the work at its next transaction; the
+    // close itself follows once the command has ended, and the settings are saved then.
+    gate_->setCloseRequest([this](QObject* window) {
+        if (window == windowHandle())
+            bench_.interrupter.request();
+    });
 }
 
 MainWindow::~MainWindow()
@@ -116,16 +131,52 @@ MainWindow::~MainWindow()
     model_.setGrid(nullptr);
 }
 
+void MainWindow::requestShutdown()
+{
+    if (!gate_->holding() || !windowHandle()) {
+        close();
+        return;
+    }
+    bench_.interrupter.request();
+    gate_->queueClose(windowHandle());
+}
+
+void MainWindow::commandBegan()
+{
+    if (commandDepth_++ == 0)
+        busWork_->commandBegan();
+}
+
+void MainWindow::commandEnded()
+{
+    if (--commandDepth_ == 0)
+        busWork_->commandEnded();
+}
+
+void MainWindow::showProgress(const QString& what, int done, int total)
+{
+    if (what.isEmpty()) {
+        progress_->hide();
+        return;
+    }
+    // An unknown total shows as a moving bar; work that takes more than its estimate stays just short of done.
+    progress_->setRange(0, total);
+    progress_->setValue(total > 0 ? std::min(done, total - 1) : 0);
+    progress_->setFormat(total > 0 ? QStringLiteral("%1: %2 of %3").arg(what).arg(done).arg(total) : what);
+    progress_->show();
+}
+
 void MainWindow::buildLayout()
 {
 
+    // The window may be on screen while the start-up reads the chip, so the boxes start empty rather than
+    // with texts that could pass for values.
     placed<QLabel>(this, QStringLiteral("Label13"), QStringLiteral("Vsup"), 30, 90, 735, 255);
-    referenceBox_ =
-        placed<QLineEdit>(this, QStringLiteral("Text13"), QStringLiteral("Text13"), 900, 60, 975, 315);
+    referenceBox_ = placed<QLineEdit>(this, QStringLiteral("Text13"), {}, 900, 60, 975, 315);
     placed<QLabel>(this, QStringLiteral("Label17"), QStringLiteral("V"), 1920, 90, 195, 195);
     placed<QLabel>(this, QStringLiteral("Label14"), QStringLiteral("Max Bank:"), 30, 510, 885, 285);
     maxBankBox_ =
-        placed<QLineEdit>(this, QStringLiteral("txtMaxBank"), QStringLiteral("Text14"), 900, 480, 975, 315);
+        placed<QLineEdit>(this, QStringLiteral("txtMaxBank"), {}, 900, 480, 975, 315);
     maxBankBox_->setReadOnly(true);
     referenceBox_->installEventFilter(this);
 
@@ -157,16 +208,22 @@ void MainWindow::buildLayout()
 
     connectionLine_ = new ConnectionLine(bench_.connection, this);
     placeInTwips(connectionLine_, 60, kControlsHeight, kClientWidth - 120, kConnectionHeight);
+    progress_ = new QProgressBar(this);
+    progress_->setObjectName(QStringLiteral("busProgress"));
+    progress_->setTextVisible(true);
+    progress_->setAlignment(Qt::AlignCenter);
+    placeInTwips(progress_, 60, kProgressTop, kClientWidth - 120, kProgressHeight);
+    progress_->hide();
 }
 
 void MainWindow::buildGridRow(int row, const QString& caption, int labelLeft, int boxLeft, int top)
 {
     // Unit labels and the code box keep their offsets from the voltage box in both columns.
     placed<QLabel>(this, {}, caption, labelLeft, top + 45, 285, kLabelHeight);
-    QLineEdit* volt = placed<QLineEdit>(this, QStringLiteral("Text1_%1").arg(row), QStringLiteral("20.110"),
+    QLineEdit* volt = placed<QLineEdit>(this, QStringLiteral("Text1_%1").arg(row), {},
                                         boxLeft, top, 675, kBoxHeight);
     placed<QLabel>(this, {}, QStringLiteral("V"), boxLeft + 750, top + 45, 150, kLabelHeight);
-    QLineEdit* code = placed<QLineEdit>(this, QStringLiteral("Text15_%1").arg(row), QStringLiteral("ABC"),
+    QLineEdit* code = placed<QLineEdit>(this, QStringLiteral("Text15_%1").arg(row), {},
                                         boxLeft + 900, top, 405, kBoxHeight);
     code->setReadOnly(true);
     // The box is narrow: a four-digit code (FFFF from a silent bus) must still fit inside the frame.
@@ -194,6 +251,11 @@ QPushButton* MainWindow::commandButton(const QString& name) const
 
 void MainWindow::load()
 {
+    // The window may already be on screen: the user's input waits until the start-up is done, as it did
+    // when the window appeared only after it.
+    const InputGate::Hold hold(*gate_);
+    commandBegan();
+    busWork_->describe(QStringLiteral("Opening the port"), 0);
     model_.vref_high_cur = 10;
     model_.vref_low_cur = 0;
     setReferenceText(model::number_text(model_.vref_high_cur));
@@ -203,8 +265,11 @@ void MainWindow::load()
     bench_.link.EnumerateComPorts();
     bench_.link.OpenSelectedPort();
     show_a0_state();
+    // The reads, then the write-back of every channel (each box changes from empty).
+    busWork_->describe(QStringLiteral("Reading the chip"), 50 + kRows);
     BusyCursor busy;
     const bool read = guard_.run([this] { model_.readAllChannels(); });
+    commandEnded();
     bench_.connection.notice();
     if (!read)
         showModel();
@@ -216,8 +281,6 @@ void MainWindow::showModel()
     model_.refresh_channels();
     --showingOnly_;
     setReferenceText(model::number_text(model_.vref_high_cur));
-    if (maxBankBox_->text() == QLatin1String("Text14"))
-        maxBankBox_->clear();
 }
 
 void MainWindow::show_a0_state()
@@ -279,10 +342,16 @@ void MainWindow::handle(const std::function<void()>& fn, Cursor cursor)
         guard_.runNested(fn);
         return;
     }
+    // A timer that fires while bus work lets the window breathe (an arrow or a slider held down repeating
+    // itself) would start a command inside another: that repeat is skipped, the next one comes after.
+    if (busWork_->beating())
+        return;
     std::optional<BusyCursor> busy;
     if (cursor == Cursor::Busy)
         busy.emplace();
+    commandBegan();
     guard_.run(fn);
+    commandEnded();
     bench_.connection.notice();
 }
 
@@ -348,12 +417,17 @@ void MainWindow::connectCommands()
             [this] { handle([this] { readDac(); }); });
     connect(commandButton(QStringLiteral("Command6")), &QPushButton::clicked, this, [this] {
         handle([this] {
+            busWork_->describe(QStringLiteral("Resetting and reading the chip"), 1 + 50);
             bus::resetChip(model_.i2c());
             model_.readAllChannels();
         });
     });
     connect(commandButton(QStringLiteral("Command10")), &QPushButton::clicked, this, [this] {
         handle([this] {
+            busWork_->describe(QStringLiteral("Burning OTP"), 24 + 1 + 2);
+            // Even a close or a signal lets the burn, its reset and the bank status read finish: a half-burnt
+            // bank is worse than a late end.
+            const bus::Interrupter::Uninterruptible whole(bench_.interrupter);
             model_.write_all_channels_otp();
             bus::resetChip(model_.i2c());
             model_.readBankStatus();
@@ -411,6 +485,7 @@ template <typename Window> void MainWindow::showModeless(QPointer<Window>& windo
 
 void MainWindow::readDac()
 {
+    busWork_->describe(QStringLiteral("Reading the chip"), 1 + 50);
     bench_.connection.probeChip();
     model_.readAllChannels();
 }
@@ -422,6 +497,7 @@ void MainWindow::toggleA0()
     model_.vref_high_cur = model_.vref_high.at(model_.bank());
     setReferenceText(model::number_text(model_.vref_high_cur));
     // Whether a chip answers at the new address is the first thing a wrong A0 jumper would show.
+    busWork_->describe(QStringLiteral("Reading the chip"), 1 + 50);
     bench_.connection.probeChip();
     model_.readAllChannels();
 }
@@ -462,6 +538,8 @@ void MainWindow::loadFromFile()
     if (name.isEmpty())
         return;
     BusyCursor busy;
+    // Each channel written, and written again by the refresh when its box changes.
+    busWork_->describe(QStringLiteral("Loading %1").arg(QFileInfo(name).fileName()), 2 * kRows);
     model::apply_channel_file(name, model_);
 }
 
@@ -471,9 +549,17 @@ void MainWindow::closeEvent(QCloseEvent* event)
     if (ending_)
         return;
     ending_ = true;
+    saveSettings();
+    endProgram_();
+}
+
+void MainWindow::saveSettings()
+{
+    if (saved_)
+        return;
+    saved_ = true;
     if (const auto failure = bench_.settings.save_settings(model_, bench_.link))
         report(QStringLiteral("KRM59340"), *failure);
-    endProgram_();
 }
 
 void MainWindow::report(const QString& title, const QString& text)

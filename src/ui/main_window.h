@@ -12,9 +12,11 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 
 namespace app {
@@ -23,8 +25,10 @@ class Bench;
 
 namespace ui {
 
+class BusWork;
 class ConnectionLine;
 class ControlPanel;
+class InputGate;
 class OtpWriter;
 class UpDown;
 
@@ -39,9 +43,15 @@ public:
     explicit MainWindow(app::Bench& bench, QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // Start-up, run once before the window is first shown: initial values, stored settings, port scan
-    // and open, the A0 look, and the first read of the chip.
+    // Start-up, run once, with the window on screen or before it is shown: initial values, stored
+    // settings, port scan and open (with the line check and the chip's presence), the A0 look, and the
+    // first read of the chip. The user's input waits until it is done.
     void load();
+    // An orderly end asked for from outside (a signal): at once when nothing runs, otherwise once the bus
+    // work has stopped at its next transaction; the settings are saved either way.
+    void requestShutdown();
+    // Writes the settings as they stand; what the close does, callable by a last-moment exit path too.
+    void saveSettings();
     // The A0 button's colour and second caption line from the A0 state.
     void show_a0_state();
 
@@ -74,6 +84,9 @@ public:
     QPushButton* a0Button() const { return a0Button_; }
     UpDown* arrows() const { return arrows_; }
     ConnectionLine* connectionLine() const { return connectionLine_; }
+    QProgressBar* progressBar() const { return progress_; }
+    InputGate& inputGate() { return *gate_; }
+    BusWork& busWork() { return *busWork_; }
     // The command buttons by their names (Command1 .. Command11).
     QPushButton* commandButton(const QString& name) const;
     // The modeless windows while they are open, null otherwise.
@@ -102,6 +115,10 @@ private:
     // The file dialog steps both file commands share; "" when the user cancelled.
     QString chooseChannelFile();
     void report(const QString& title, const QString& text);
+    // The command boundaries the bus work's progress counts between (outermost commands only).
+    void commandBegan();
+    void commandEnded();
+    void showProgress(const QString& what, int done, int total);
     // Every box from the model as it stands, without the change handling: what a failed start-up shows.
     void showModel();
     // Read DAC: whether a chip answers, then the read-back.
@@ -117,6 +134,10 @@ private:
     CommandGuard::Report report_;
     FileChooser chooseFile_;
     bool ending_ = false;
+    bool saved_ = false;
+    int commandDepth_ = 0;
+    std::unique_ptr<InputGate> gate_;
+    std::unique_ptr<BusWork> busWork_;
 
     QPointer<ControlPanel> controlPanel_;
     QPointer<OtpWriter> otpWriter_;
@@ -125,6 +146,7 @@ private:
     QPushButton* a0Button_ = nullptr;
     UpDown* arrows_ = nullptr;
     ConnectionLine* connectionLine_ = nullptr;
+    QProgressBar* progress_ = nullptr;
     std::array<QLineEdit*, kRows> voltBoxes_{};
     std::array<QLineEdit*, kRows> codeBoxes_{};
 };

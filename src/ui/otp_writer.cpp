@@ -103,6 +103,9 @@ void OtpWriter::writeSelected()
 {
     host_.handle([this] {
         app::Bench& bench = host_.bench();
+        // A close or a signal waits for the burn, its reset and the bank status read: a half-burnt bank is
+        // worse than a late end.
+        const bus::Interrupter::Uninterruptible whole(bench.interrupter);
         // The model's code at this moment, which may be newer than the copy shown in Text2.
         bench.channels.write_channel_otp(RegisterIndex.at(RegisterPosition) + 1);
         bus::resetChip(bench.i2c);

@@ -8,6 +8,7 @@
 #include "bus/interrupter.h"
 #include "model/channel_model.h"
 #include "model/settings_store.h"
+#include "serial/heartbeat_port.h"
 #include "serial/port_catalog.h"
 #include "serial/serial_link.h"
 #include "serial/tracing_port.h"
@@ -47,6 +48,9 @@ private:
     std::unique_ptr<serial::TracingPort> trace_;
 
 public:
+    // Between the port (and its trace) and everything that talks through it: a window hooks its beat in
+    // here to stay alive through long bus work.
+    serial::HeartbeatPort heartbeat;
     serial::SerialLink link;
     bus::I2cMaster i2c;
     // Asked to stop (a close, a signal), the bus work ends at the next transaction boundary.

@@ -3,6 +3,8 @@
 
 #include "model/numbers.h"
 
+#include <QRegularExpression>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -141,6 +143,26 @@ std::optional<qint16> to_int16(double value)
 std::optional<qint32> to_int32(double value)
 {
     return roundToInt<qint32>(value);
+}
+
+std::optional<std::chrono::nanoseconds> parse_duration(const QString& text)
+{
+    static const QRegularExpression form(QStringLiteral("^\\s*(\\d+(?:\\.\\d*)?|\\.\\d+)\\s*(ns|us|µs|ms|s)?\\s*$"));
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const double value = match.captured(1).toDouble();
+    const QString unit = match.captured(2);
+    if (unit.isEmpty() && value != 0)
+        return std::nullopt; // "5" could mean anything
+    const double perUnit = unit == QLatin1String("s")    ? 1e9
+                           : unit == QLatin1String("ms") ? 1e6
+                           : unit == QLatin1String("ns") ? 1
+                                                         : 1e3;
+    const double ns = value * perUnit;
+    if (!(ns >= 0) || ns > 3600e9)
+        return std::nullopt;
+    return std::chrono::nanoseconds(static_cast<qint64>(std::llround(ns)));
 }
 
 } // namespace model

@@ -4,13 +4,32 @@
 #include "app/bench.h"
 #include "model/settings_store.h"
 #include "serial/serial_port.h"
+#include "model/numbers.h"
+#include "sim/simulated_board.h"
 #include "ui/main_window.h"
+#include "ui/shutdown_signals.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QIcon>
+#include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// The window whose settings a last-moment exit still saves (a lost display connection ends the program
+// from inside Qt with exit(), past every close handler).
+ui::MainWindow* savedAtExit = nullptr;
+
+void saveAtExit()
+{
+    if (savedAtExit)
+        savedAtExit->saveSettings();
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -38,9 +57,23 @@ int main(int argc, char** argv)
         QStringLiteral("Record every line request of the run to <file> as a value "
                        "change dump (scl, sda)."),
         QStringLiteral("file"));
+    const QCommandLineOption lineLatency(
+        QStringLiteral("line-latency"),
+        QStringLiteral("With --simulate: every line request takes <duration> (for example 1ms, as on a USB "
+                       "adapter)."),
+        QStringLiteral("duration"));
     parser.addOption(simulate);
+    parser.addOption(lineLatency);
     parser.addOption(busTrace);
     parser.process(app);
+    std::optional<std::chrono::nanoseconds> latency;
+    if (parser.isSet(lineLatency)) {
+        latency = model::parse_duration(parser.value(lineLatency));
+        if (!latency || !parser.isSet(simulate)) {
+            std::fprintf(stderr, "krm59340: --line-latency takes a duration such as 1ms, with --simulate\n");
+            return 1;
+        }
+    }
 
     const QString settingsPath = model::SettingsStore::defaultPath();
     std::unique_ptr<app::Bench> bench;
@@ -52,8 +85,18 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    if (latency)
+        dynamic_cast<sim::SimulatedBoard&>(bench->device()).setLineLatency(*latency);
+
+    // The window comes up at once; the start-up (port, line check, the first read of the chip) runs with it
+    // on screen, however slow the adapter.
     ui::MainWindow window(*bench);
-    window.load();
     window.show();
-    return QApplication::exec();
+    QTimer::singleShot(0, &window, &ui::MainWindow::load);
+    const ui::ShutdownSignals fromOutside([&window] { window.requestShutdown(); });
+    savedAtExit = &window;
+    std::atexit(saveAtExit);
+    const int status = QApplication::exec();
+    savedAtExit = nullptr;
+    return status;
 }

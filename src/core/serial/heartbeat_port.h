@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#pragma once
+
+#include "serial/serial_port.h"
+
+#include <QElapsedTimer>
+
+#include <functional>
+
+namespace serial {
+
+// Forwards every request to the port it wraps and, between line requests, calls a beat at most once per
+// interval. On a USB adapter every line request is a round trip of about a millisecond, so a read-back of
+// the chip takes seconds; the beat is where a window repaints and answers the desktop meanwhile. Without a
+// beat it only forwards.
+class HeartbeatPort : public SerialPort {
+public:
+    explicit HeartbeatPort(SerialPort& inner) : inner_(inner) {}
+
+    // The beat runs after a line request has completed, never inside one.
+    void setBeat(std::function<void()> beat, int intervalMs);
+
+    void open(int portNumber) override { inner_.open(portNumber); }
+    void close() override { inner_.close(); }
+    bool isOpen() const override { return inner_.isOpen(); }
+    int portNumber() const override { return inner_.portNumber(); }
+    bool exists(int portNumber) const override { return inner_.exists(portNumber); }
+    void setLineSettings(qint32 bitRate) override { inner_.setLineSettings(bitRate); }
+    QString lineSettings() const override { return inner_.lineSettings(); }
+    void setTimeouts(const Timeouts& timeouts) override { inner_.setTimeouts(timeouts); }
+    void setRts(bool asserted) override
+    {
+        inner_.setRts(asserted);
+        tick();
+    }
+    void setDtr(bool asserted) override
+    {
+        inner_.setDtr(asserted);
+        tick();
+    }
+    bool dsr() override
+    {
+        const bool asserted = inner_.dsr();
+        tick();
+        return asserted;
+    }
+    void write(const QByteArray& bytes) override { inner_.write(bytes); }
+
+private:
+    void tick()
+    {
+        if (beat_ && clock_.elapsed() >= intervalMs_) {
+            clock_.restart();
+            beat_();
+        }
+    }
+
+    SerialPort& inner_;
+    std::function<void()> beat_;
+    qint64 intervalMs_ = 0;
+    QElapsedTimer clock_;
+};
+
+} // namespace serial
