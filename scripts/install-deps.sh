@@ -7,12 +7,14 @@
 # lintian: Debian's checks of the built package. appstream and desktop-file-utils: appstreamcli and
 # desktop-file-validate, the checks of the metainfo and the desktop entry. groff-base and man-db: groff renders
 # the manual pages in the suite, man reads the installed one. sigrok-cli: a logic analyser's I2C decoder, the
-# tests' judge of what the bus trace shows.
+# tests' judge of what the bus trace shows. xvfb, xauth and x11-utils: a virtual X server for the tests and
+# benchmarks that need a real one (a lost display, the desktop's ping); pkg-config, libxcb1-dev and
+# libxcb-xtest0-dev: the benchmark that pings the window and drags a slider through X.
 set -euo pipefail
 
 packages=(g++ make cmake qt6-base-dev libgl-dev libgtest-dev libbenchmark-dev
           dpkg-dev file clang-14 libclang-rt-14-dev lintian appstream desktop-file-utils groff-base man-db
-          sigrok-cli)
+          sigrok-cli xvfb xauth x11-utils pkg-config libxcb1-dev libxcb-xtest0-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -75,7 +75,8 @@ bool InputGate::eventFilter(QObject* watched, QEvent* event)
         return false;
     if (event->type() == QEvent::MouseMove && !held_.empty() && held_.back().receiver == watched &&
         held_.back().event->type() == QEvent::MouseMove &&
-        static_cast<QMouseEvent*>(held_.back().event.get())->buttons() == static_cast<QMouseEvent*>(event)->buttons())
+        static_cast<QMouseEvent*>(held_.back().event.get())->buttons() ==
+            static_cast<QMouseEvent*>(event)->buttons())
         held_.pop_back(); // a drag over a slow bus ends where the mouse is, not at every place it passed
     held_.push_back({watched, std::unique_ptr<QEvent>(event->clone())});
     if (closeRequest && closeRequest_)

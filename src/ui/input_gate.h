@@ -43,7 +43,10 @@ public:
     // How many input events wait.
     std::size_t waiting() const { return held_.size(); }
     // Told when the close request of a window arrives while the gate holds (the request itself waits).
-    void setCloseRequest(std::function<void(QObject* window)> closeRequest) { closeRequest_ = std::move(closeRequest); }
+    void setCloseRequest(std::function<void(QObject* window)> closeRequest)
+    {
+        closeRequest_ = std::move(closeRequest);
+    }
     // A close request of the program's own (a signal asking it to end) for the window, queued behind the
     // user's input as if the window system had sent it.
     void queueClose(QObject* window);

@@ -10,8 +10,8 @@
 #include "ui/batch_window.h"
 #include "ui/bus_work.h"
 #include "ui/connection_line.h"
-#include "ui/input_gate.h"
 #include "ui/control_panel.h"
+#include "ui/input_gate.h"
 #include "ui/otp_writer.h"
 #include "ui/port_dialog.h"
 #include "ui/widgets.h"
@@ -159,7 +159,8 @@ void MainWindow::showProgress(const QString& what, int done, int total)
         progress_->hide();
         return;
     }
-    // An unknown total shows as a moving bar; work that takes more than its estimate stays just short of done.
+    // An unknown total shows as a moving bar; work that takes more than its estimate stays just short of
+    // done.
     progress_->setRange(0, total);
     progress_->setValue(total > 0 ? std::min(done, total - 1) : 0);
     progress_->setFormat(total > 0 ? QStringLiteral("%1: %2 of %3").arg(what).arg(done).arg(total) : what);
@@ -175,8 +176,7 @@ void MainWindow::buildLayout()
     referenceBox_ = placed<QLineEdit>(this, QStringLiteral("Text13"), {}, 900, 60, 975, 315);
     placed<QLabel>(this, QStringLiteral("Label17"), QStringLiteral("V"), 1920, 90, 195, 195);
     placed<QLabel>(this, QStringLiteral("Label14"), QStringLiteral("Max Bank:"), 30, 510, 885, 285);
-    maxBankBox_ =
-        placed<QLineEdit>(this, QStringLiteral("txtMaxBank"), {}, 900, 480, 975, 315);
+    maxBankBox_ = placed<QLineEdit>(this, QStringLiteral("txtMaxBank"), {}, 900, 480, 975, 315);
     maxBankBox_->setReadOnly(true);
     referenceBox_->installEventFilter(this);
 
@@ -220,11 +220,11 @@ void MainWindow::buildGridRow(int row, const QString& caption, int labelLeft, in
 {
     // Unit labels and the code box keep their offsets from the voltage box in both columns.
     placed<QLabel>(this, {}, caption, labelLeft, top + 45, 285, kLabelHeight);
-    QLineEdit* volt = placed<QLineEdit>(this, QStringLiteral("Text1_%1").arg(row), {},
-                                        boxLeft, top, 675, kBoxHeight);
+    QLineEdit* volt =
+        placed<QLineEdit>(this, QStringLiteral("Text1_%1").arg(row), {}, boxLeft, top, 675, kBoxHeight);
     placed<QLabel>(this, {}, QStringLiteral("V"), boxLeft + 750, top + 45, 150, kLabelHeight);
-    QLineEdit* code = placed<QLineEdit>(this, QStringLiteral("Text15_%1").arg(row), {},
-                                        boxLeft + 900, top, 405, kBoxHeight);
+    QLineEdit* code = placed<QLineEdit>(this, QStringLiteral("Text15_%1").arg(row), {}, boxLeft + 900, top,
+                                        405, kBoxHeight);
     code->setReadOnly(true);
     // The box is narrow: a four-digit code (FFFF from a silent bus) must still fit inside the frame.
     QFont narrow = code->font();

@@ -2,9 +2,9 @@
 // SPDX-FileCopyrightText: 2026 The krm59340 developers
 
 #include "app/bench.h"
+#include "model/numbers.h"
 #include "model/settings_store.h"
 #include "serial/serial_port.h"
-#include "model/numbers.h"
 #include "sim/simulated_board.h"
 #include "ui/main_window.h"
 #include "ui/shutdown_signals.h"

@@ -9,12 +9,12 @@
 #include "ui/bus_work.h"
 #include "ui/connection_line.h"
 #include "ui/input_gate.h"
-#include "ui/widgets.h"
 #include "ui/shutdown_signals.h"
+#include "ui/widgets.h"
 
 #include <QProgressBar>
-#include <QToolButton>
 #include <QTimer>
+#include <QToolButton>
 #include <QWindow>
 
 #include <csignal>
@@ -48,7 +48,8 @@ protected:
     // the work last long enough to show its progress.
     void startBreathing(std::chrono::nanoseconds latency = 0ns)
     {
-        start(onCom1({{"vref_high0/10", "10"}}), [latency](sim::SimulatedBoard& b) { b.setLineLatency(latency); });
+        start(onCom1({{"vref_high0/10", "10"}}),
+              [latency](sim::SimulatedBoard& b) { b.setLineLatency(latency); });
         w().busWork().setBeatInterval(0);
         bench->i2c.addObserver(&after);
         tap->clear();
@@ -57,7 +58,8 @@ protected:
     // as input arriving from the window system then would.
     void duringWork(int transactions, std::function<void()> what)
     {
-        after.arm(transactions, [this, what = std::move(what)] { QTimer::singleShot(0, window.get(), what); });
+        after.arm(transactions,
+                  [this, what = std::move(what)] { QTimer::singleShot(0, window.get(), what); });
     }
     std::vector<int> addresses() const
     {
