@@ -128,22 +128,26 @@ TEST_F(SlowBus, ACloseOrASignalStopsTheWorkBetweenTransactionsAndEndsInOrder)
         const char* what;
         const char* command;
         bool bySignal;
+        int requests;       // close requests, one after the other
         std::size_t frames; // frames on the bus, all complete (0: stopped in the reads)
     } cases[] = {
-        {"close box during Read DAC", "Command5", false, 0},
-        {"SIGTERM during Read DAC", "Command5", true, 0},
-        {"close box during OTP", "Command10", false, 24 + 1 + 2},
+        {"close box during Read DAC", "Command5", false, 1, 0},
+        {"close box pressed twice during Read DAC", "Command5", false, 2, 0},
+        {"SIGTERM during Read DAC", "Command5", true, 1, 0},
+        {"close box during OTP", "Command10", false, 1, 24 + 1 + 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         startBreathing();
         ui::ShutdownSignals fromOutside([this] { w().requestShutdown(); });
         after.arm(c.command == std::string("Command5") ? 11 : 3, [&] {
-            if (c.bySignal) {
-                ::raise(SIGTERM);
-            } else {
-                QCloseEvent close;
-                QCoreApplication::sendEvent(w().windowHandle(), &close);
+            for (int n = 0; n < c.requests; ++n) {
+                if (c.bySignal) {
+                    ::raise(SIGTERM);
+                } else {
+                    QCloseEvent close;
+                    QCoreApplication::sendEvent(w().windowHandle(), &close);
+                }
             }
         });
         // The request arrives inside the work: through a timer, like input from the window system.
@@ -208,6 +212,37 @@ TEST_F(SlowBus, InputDuringTheStartUpRunsOnceTheStartUpIsDone)
     const auto seen = addresses();
     ASSERT_EQ(seen.size(), 1u + 50u + 24u + 1u + 50u);
     EXPECT_EQ(bustrace::decode(tap->requests)[75], std::vector<int>{0xE8});
+}
+
+TEST_F(SlowBus, AClosedWindowEndsTheStartUpReadAtItsNextTransaction)
+{
+    settingsPath = dir.filePath("KRM72340.ini");
+    {
+        QSettings ini(settingsPath, QSettings::IniFormat);
+        ini.setValue("PortNumb/2", "1");
+        ini.setValue("BitRate/3", "9600");
+    }
+    board = std::make_unique<sim::SimulatedBoard>();
+    auto tapPort = std::make_unique<RecordingPort>(board.get());
+    tap = tapPort.get();
+    bench = std::make_unique<app::Bench>(settingsPath, std::move(tapPort));
+    window = std::make_unique<ui::MainWindow>(*bench);
+    window->setReport([this](const QString&, const QString& text) { reports << text; });
+    window->setEndProgram([this] { ++ends; });
+    window->show();
+    w().busWork().setBeatInterval(0);
+    bench->i2c.addObserver(&after);
+    duringWork(20, [this] {
+        QCloseEvent close;
+        QCoreApplication::sendEvent(w().windowHandle(), &close);
+    });
+    window->load();
+    settle();
+    EXPECT_LT(bustrace::decode(tap->requests).size(), 1u + 50u) << "the read stopped early";
+    EXPECT_EQ(tap->dacWrites().size(), 0u) << "no write-back of a half-read grid";
+    EXPECT_EQ(ends, 1);
+    EXPECT_TRUE(reports.isEmpty());
+    EXPECT_EQ(stored("PortNumb/2"), "1");
 }
 
 } // namespace
