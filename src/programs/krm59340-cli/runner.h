@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <stdexcept>
+#include <utility>
 
 namespace app {
 class Bench;

@@ -28,8 +28,7 @@ int pendingChannel(const bus::I2cMaster& i2c)
     return pointer + 1;
 }
 
-} // namespace
-
+// "1-9, 12, 14-15"
 QString channelRanges(QList<int> channels)
 {
     std::sort(channels.begin(), channels.end());
@@ -45,6 +44,8 @@ QString channelRanges(QList<int> channels)
     }
     return parts.join(QStringLiteral(", "));
 }
+
+} // namespace
 
 WriteLog::WriteLog(bus::I2cMaster& i2c) : i2c_(i2c)
 {

@@ -42,7 +42,4 @@ private:
     std::optional<bus::TransactionKind> pending_; // a write that started and has not finished
 };
 
-// "1-9, 12, 14-15"
-QString channelRanges(QList<int> channels);
-
 } // namespace cli
