@@ -84,13 +84,16 @@ QString portsReport(const QJsonArray& ports)
                             port[QStringLiteral("device")].toString(QStringLiteral("-")),
                             port[QStringLiteral("adapter")].toString(), state};
     }
+    const bool selected = std::any_of(ports.begin(), ports.end(), [](const QJsonValue& port) {
+        return port.toObject()[QStringLiteral("selected")].toBool();
+    });
     return table(rows, {false, false, false, false, false}) +
-           QStringLiteral("(* the port the other commands use)\n");
+           (selected ? QStringLiteral("(* the port the other commands use)\n") : QString());
 }
 
 QString probeReport(const QJsonObject& result)
 {
-    QList<QStringList> rows{{QStringLiteral("lines"), result[QStringLiteral("lines")].toString()}};
+    QList<QStringList> rows{{QStringLiteral("bus"), result[QStringLiteral("lines")].toString()}};
     for (const QJsonValue& value : result[QStringLiteral("chips")].toArray()) {
         const QJsonObject chip = value.toObject();
         rows << QStringList{
