@@ -44,19 +44,27 @@ done
 # validate-tree also follows the metainfo's launchable to the desktop entry and its icon.
 appstreamcli validate --no-net build/pkg/root/usr/share/metainfo/*.metainfo.xml
 appstreamcli validate-tree --no-net build/pkg/root
+version=$(sed -n 's/^project(krm59340 VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 if [ "$(id -u)" -eq 0 ]; then
     dpkg -i "$deb"
-    krm=/usr/bin/krm59340
-    man --warnings krm59340 >/dev/null
+    bin=/usr/bin
 else
     # Without root the unpacked tree is the program; it still runs on the system's Qt.
-    krm=build/pkg/root/usr/bin/krm59340
-    man --warnings -l build/pkg/root/usr/share/man/man1/krm59340.1.gz >/dev/null
+    bin=build/pkg/root/usr/bin
 fi
-version=$(sed -n 's/^project(krm59340 VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-reported=$("$krm" --version)
-echo "$krm --version: $reported"
-[ "$reported" = "krm59340 $version" ] || { echo "the packaged program does not report version $version"; exit 1; }
+for program in krm59340 krm59340-cli; do
+    if [ "$(id -u)" -eq 0 ]; then
+        man --warnings "$program" >/dev/null
+    else
+        man --warnings -l "build/pkg/root/usr/share/man/man1/$program.1.gz" >/dev/null
+    fi
+    reported=$("$bin/$program" --version)
+    echo "$bin/$program --version: $reported"
+    [ "$reported" = "$program $version" ] || { echo "the packaged $program does not report version $version"; exit 1; }
+done
+# The command line works from the package, without a display.
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_CONFIG_HOME="$(mktemp -d)" \
+    "$bin/krm59340-cli" --simulate --json probe >/dev/null
 
 step "sanitizers"
 san="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"

@@ -6,7 +6,7 @@
 # options the program itself lists in --help, so an option added to the code without them fails here. It also
 # checks that the page renders without a warning (lintian checks the same in the package) and that an option
 # whose value is a file completes file names, in both spellings bash splits differently, and one whose value
-# is something else does not.
+# is something else does not. A program with commands has the same checks for its commands and their options.
 set -uo pipefail
 program=$1 manpage=$2 completion=$3
 name=$(basename "$program")
@@ -56,5 +56,23 @@ for entry in "${options[@]}"; do
     done
 done
 
+# A program with commands lists them in a Commands section of --help ("  set CH VOLTS   Set ..."); each needs
+# its place in the page's COMMANDS section and in the completion, and so do the options of its own --help.
+mapfile -t commands < <(sed -n '/^Commands/,/^$/p' <<<"$help" | sed -nE 's/^  ([a-z]+)( .*)?$/\1/p' | sort -u)
+if [ ${#commands[@]} -gt 0 ]; then
+    listed=$(groff -man -Tascii -P-cbou -rLL=300n "$manpage" 2>/dev/null | sed -n '/^COMMANDS/,/^[A-Z]/p')
+    offered_commands=$(complete_words "$name" "")
+    for command in "${commands[@]}"; do
+        grep -qE -- "^ +$command( |$)" <<<"$listed" || fail "the command $command is not described in the manual page"
+        grep -qx -- "$command" <<<"$offered_commands" || fail "completing a command does not offer $command"
+        mapfile -t own < <("$program" "$command" --help 2>/dev/null | sed -nE 's/^  (--[a-z][a-z0-9-]*).*/\1/p')
+        offered_own=$(complete_words "$name" "$command" --)
+        for option in "${own[@]}"; do
+            grep -q -- "$option" <<<"$listed" || fail "$command $option is not in the manual page"
+            grep -qx -- "$option" <<<"$offered_own" || fail "completing '$command --' does not offer $option"
+        done
+    done
+fi
+
 [ "$failures" -eq 0 ] || exit 1
-echo "$name: ${#options[@]} options in --help, all described in the manual page and completed"
+echo "$name: ${#options[@]} options and ${#commands[@]} commands in --help, all described in the manual page and completed"

@@ -54,17 +54,23 @@ double ChannelModel::code_voltage(double c) const
 
 void ChannelModel::volt_to_code()
 {
+    if (grid_ && isChannel(cur_chan))
+        set_channel_voltage(cur_chan, leading_number(grid_->voltText(cur_chan - 1)));
+}
+
+bool ChannelModel::set_channel_voltage(int n, double v)
+{
     const double range = shown_range();
-    if (!(range > 0) || !isChannel(cur_chan) || !grid_)
-        return;
-    double v = leading_number(grid_->voltText(cur_chan - 1));
+    if (!(range > 0) || !isChannel(n))
+        return false;
     if (v > vref_high_cur)
         v = vref_high_cur;
     if (v < vref_low_cur)
         v = vref_low_cur;
-    volt[cur_chan] = v;
+    volt[n] = v;
     // Dividing first keeps the product finite; scaling by 1024 is exact, so the rounding is the same.
-    code[cur_chan] = std::floor((v - vref_low_cur) / range * 1024 + 0.5);
+    code[n] = std::floor((v - vref_low_cur) / range * 1024 + 0.5);
+    return true;
 }
 
 void ChannelModel::refresh_channels()
@@ -136,19 +142,32 @@ void ChannelModel::code_to_binary10(double c)
 void ChannelModel::readAllChannels()
 {
     wait_seconds(0.1);
-    for (int n = 0; n < kChannels; ++n) {
-        decmal_to_binary5(n);
-        code[n + 1] = bus::readRegister(i2c_, a0_state, bits_result);
-    }
-    readBankStatus();
-    refresh_channels();
+    readChip();
 }
 
-void ChannelModel::readBankStatus()
+double ChannelModel::readChip()
+{
+    for (int n = 1; n <= kChannels; ++n)
+        readChannel(n);
+    const double status = readBankStatus();
+    refresh_channels();
+    return status;
+}
+
+void ChannelModel::readChannel(int n)
+{
+    if (!isChannel(n))
+        return;
+    decmal_to_binary5(n - 1);
+    code[n] = bus::readRegister(i2c_, a0_state, bits_result);
+}
+
+double ChannelModel::readBankStatus()
 {
     const double status = bus::readBankStatusWord(i2c_, a0_state);
     if (grid_)
         grid_->setMaxBankText(QString::number(status, 'f', 0));
+    return status;
 }
 
 void ChannelModel::write_channel_otp(int n)

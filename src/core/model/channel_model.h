@@ -61,6 +61,9 @@ public:
 
     // Reads the voltage box of cur_chan into volt and code (clamped to the reference range).
     void volt_to_code();
+    // Sets volt and code of channel n from a voltage, clamped to the reference range as the voltage box is.
+    // False (nothing changed) for a channel outside 1..24 or a reference range that converts nothing.
+    bool set_channel_voltage(int n, double v);
     // Rewrites all 48 boxes from the codes (running the change cascade), stores the reference in use into
     // the A0 bank's slot and refreshes the panel when open.
     void refresh_channels();
@@ -73,10 +76,15 @@ public:
     void decmal_to_binary5(double v);
     void code_to_binary10(double c);
 
-    // Waits 0.1 s (events run), reads registers 0..23 into code 1..24, the bank status, then refreshes.
+    // Waits 0.1 s (events run), then readChip().
     void readAllChannels();
-    // Reads register 63 into the bank status box.
-    void readBankStatus();
+    // Reads registers 0..23 into code 1..24, the bank status, then refreshes; 25 reads and nothing else.
+    // Returns the bank status.
+    double readChip();
+    // Reads register n - 1 into code n: one pointer write and one word read.
+    void readChannel(int n);
+    // Reads register 63 into the bank status box, and returns it.
+    double readBankStatus();
     // Burns code(n) into OTP register n - 1.
     void write_channel_otp(int n);
     void write_all_channels_otp();

@@ -170,15 +170,19 @@ QString PortCatalog::description(int port) const
     return ports_.value(port).description;
 }
 
-void PortCatalog::notePermissionDenied(int port, const QString& path, const QString& reason)
+QString owningGroup(const QString& path)
 {
-    QString group;
     struct stat info {};
     if (::stat(QFile::encodeName(path).constData(), &info) == 0) {
         if (const struct group* owner = ::getgrgid(info.st_gid))
-            group = QString::fromLocal8Bit(owner->gr_name);
+            return QString::fromLocal8Bit(owner->gr_name);
     }
-    denied_.insert(port, {port, path, reason, group});
+    return {};
+}
+
+void PortCatalog::notePermissionDenied(int port, const QString& path, const QString& reason)
+{
+    denied_.insert(port, {port, path, reason, owningGroup(path)});
 }
 
 void PortCatalog::clearProblem(int port)

@@ -23,6 +23,9 @@ struct DeviceProblem {
     QString group;  // the group that owns the device (for a permission problem), "" when unknown
 };
 
+// The group that owns a device (the one to join for the right to open it), "" when unknown.
+QString owningGroup(const QString& path);
+
 // COMn -> device. An explicit mapping (settings section "Ports", key "COM<n>", value a device path) wins;
 // the system's serial devices fill the remaining numbers of COM1..COM16 in order: USB adapters first
 // (ttyUSB*, then ttyACM*), then ports with a real UART, each kind by number. A device that is mapped

@@ -40,6 +40,11 @@ QString realDevice(const QString& devicePath)
     return real.isEmpty() ? devicePath : real;
 }
 
+QString lockFileOf(const QString& lockDir, const QString& devicePath)
+{
+    return QDir(lockDir).filePath(QStringLiteral("LCK..") + QFileInfo(realDevice(devicePath)).fileName());
+}
+
 // The owner's id as the HDB lock format writes it (ten digits and a newline); older programs wrote it as a
 // binary int, which is what four bytes without a digit mean.
 qint64 lockOwner(const QString& lockFile)
@@ -83,8 +88,7 @@ QString UucpLock::defaultDir()
 std::optional<Holder> UucpLock::acquire(const QString& devicePath)
 {
     release();
-    const QString lockFile =
-        QDir(lockDir_).filePath(QStringLiteral("LCK..") + QFileInfo(realDevice(devicePath)).fileName());
+    const QString lockFile = lockFileOf(lockDir_, devicePath);
     const qint64 self = ::getpid();
     char content[16];
     std::snprintf(content, sizeof content, "%10lld\n", static_cast<long long>(self));
@@ -127,6 +131,14 @@ void UucpLock::release()
     if (lockOwner(held_) == ::getpid())
         ::unlink(QFile::encodeName(held_).constData());
     held_.clear();
+}
+
+std::optional<Holder> lockHolder(const QString& devicePath, const QString& lockDir)
+{
+    const qint64 owner = lockOwner(lockFileOf(lockDir, devicePath));
+    if (owner == ::getpid() || !alive(owner))
+        return std::nullopt;
+    return Holder{owner, commandName(owner)};
 }
 
 std::optional<Holder> findOtherOpener(const QString& devicePath, const QString& procDir)

@@ -41,6 +41,10 @@ private:
     QString held_; // the lock file we hold
 };
 
+// The live process other than this one whose UUCP lock the device has, read without taking the lock: how
+// a list of ports tells which are busy without opening (or locking) any of them.
+std::optional<Holder> lockHolder(const QString& devicePath, const QString& lockDir = UucpLock::defaultDir());
+
 // Another process of this user that has the device open, found through /proc/<pid>/fd; the processes of
 // other users cannot be seen without root, and those are kept out by the exclusive open anyway.
 std::optional<Holder> findOtherOpener(const QString& devicePath,

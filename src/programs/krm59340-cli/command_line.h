@@ -1,0 +1,60 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+
+namespace cli {
+
+enum class Command { Ports, Probe, Read, Set, Load, Save, Reset, Otp, Trigger, Batch };
+
+// Bad usage or input, found before anything reaches the chip: exit status 1. The text names the argument.
+class UsageError : public std::runtime_error {
+public:
+    explicit UsageError(const QString& text) : std::runtime_error(text.toStdString()), text_(text) {}
+    const QString& text() const { return text_; }
+
+private:
+    QString text_;
+};
+
+// Everything the command line asks for, checked for form; what is left unset comes from the settings.
+struct Request {
+    // The port: COM1..COM16 (comPort), or a device path (device); neither: the settings' choice.
+    int comPort = 0;
+    QString device;
+    std::optional<qint32> rate;
+    std::optional<QString> a0; // "0" or "1"
+    std::optional<double> vref;
+    bool simulate = false;
+    std::chrono::nanoseconds lineLatency{0};
+    QString busTrace;
+    bool json = false;
+
+    Command command = Command::Read;
+    QString commandName;
+    int channel = 0; // set, otp: 1..24, or 0 for all of them
+    std::optional<double> volts;
+    std::optional<int> code;
+    QStringList files; // load, save: one; batch: in the order given
+    double delay = 0;  // batch: seconds after each file's trigger block
+    int cycles = 1;    // batch: 0 runs until stopped
+};
+
+// A request to run, or (print not empty) a text to print before ending with status 0: help or version.
+struct Invocation {
+    Request request;
+    QString print;
+};
+
+// arguments as QCoreApplication::arguments() gives them, the program's name first. Throws UsageError.
+Invocation parseCommandLine(const QStringList& arguments);
+
+} // namespace cli

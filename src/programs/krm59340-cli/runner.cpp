@@ -1,0 +1,465 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#include "runner.h"
+
+#include "app/bench.h"
+#include "bench_setup.h"
+#include "bus/device.h"
+#include "bus/interrupter.h"
+#include "model/channel_file.h"
+#include "model/numbers.h"
+#include "port_list.h"
+#include "serial/serial_port.h"
+#include "sim/simulated_board.h"
+#include "stop_signals.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QRegularExpression>
+
+#include <cmath>
+
+namespace cli {
+
+namespace {
+
+constexpr int kChannels = 24;
+constexpr int kLastPort = 16;
+const char* const kTriggerBlock = "01 00 00 00";
+
+// Messages are one line on stderr: the core's texts for message boxes have paragraphs and full stops.
+QString oneLine(QString text)
+{
+    static const QRegularExpression breaks(QStringLiteral("\\s*\\n+\\s*"));
+    text.replace(breaks, QStringLiteral(" "));
+    text = text.trimmed();
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    return text;
+}
+
+QList<int> allChannels()
+{
+    QList<int> all;
+    for (int n = 1; n <= kChannels; ++n)
+        all << n;
+    return all;
+}
+
+QString addressText(int address7)
+{
+    return QStringLiteral("0x%1").arg(address7, 2, 16, QLatin1Char('0'));
+}
+
+int addressOf(const QString& a0)
+{
+    return a0 == QLatin1String("1") ? 0x75 : 0x74;
+}
+
+} // namespace
+
+Runner::Runner(app::Bench& bench, const Request& request, const QString& lockDir, Progress& progress)
+    : bench_(bench), request_(request), lockDir_(lockDir), progress_(progress), log_(bench.i2c)
+{
+}
+
+Outcome Runner::run()
+{
+    applySettings();
+    if (request_.command == Command::Ports) {
+        QJsonObject result{{QStringLiteral("command"), request_.commandName}};
+        result.insert(QStringLiteral("ports"), listPorts(bench_.catalog(), lockDir_, bench_.link.PortNumber));
+        return Outcome(result);
+    }
+    checkInput();
+    try {
+        open();
+        return execute();
+    } catch (const bus::Interrupted&) {
+        throw Stopped(QStringLiteral("during %1: %2").arg(request_.commandName, log_.summary(false)));
+    } catch (const serial::PortError& e) {
+        const QString gone =
+            e.kind() == serial::PortFailure::Gone ? QStringLiteral(": the adapter is gone") : QString();
+        throw Failure(2, failureText(oneLine(e.text()) + gone, true));
+    } catch (const bus::BusUnusable& e) {
+        throw Failure(2, failureText(oneLine(e.text()), false));
+    } catch (const model::ChannelFileError& e) {
+        // A file that changed between its check and its use.
+        throw Failure(1, failureText(oneLine(QString::fromStdString(e.what())), false));
+    }
+}
+
+void Runner::applySettings()
+{
+    model::ChannelModel& model = bench_.channels;
+    serial::SerialLink& link = bench_.link;
+    bench_.settings.load_settings(model, link);
+    if (request_.simulate)
+        link.PortNumber = qint16(request_.comPort != 0 ? request_.comPort : 1);
+    else if (request_.comPort != 0)
+        link.PortNumber = qint16(request_.comPort);
+    else if (!request_.device.isEmpty() && bench_.catalog())
+        link.PortNumber = qint16(portOfDevice(*bench_.catalog(), request_.device));
+    if (request_.rate)
+        link.BitRate = *request_.rate;
+    if (request_.a0) {
+        model.a0_state = *request_.a0;
+        model.vref_high_cur = model.vref_high.at(model.bank());
+    }
+    if (request_.vref)
+        model.vref_high_cur = *request_.vref;
+}
+
+void Runner::checkInput()
+{
+    model::ChannelModel& model = bench_.channels;
+    switch (request_.command) {
+    case Command::Set:
+        if (request_.volts) {
+            const double reference = model.vref_high_cur;
+            if (!(reference > 0) || !std::isfinite(reference))
+                throw UsageError(
+                    QStringLiteral("the reference voltage for A0 = %1 is %2 V, which converts no "
+                                   "voltage: give --vref, or set a code with --code")
+                        .arg(model.a0_state, model::number_text(reference)));
+            const double volts = *request_.volts;
+            for (int n : targets())
+                model.set_channel_voltage(n, volts);
+            if (volts > reference || volts < 0) {
+                const int first = targets().constFirst();
+                progress_.warning(
+                    QStringLiteral("%1 V is outside 0..%2 V, the reference in use: %3 set to %4 V "
+                                   "instead")
+                        .arg(model::number_text(volts), model::number_text(reference),
+                             request_.channel == 0 ? QStringLiteral("every channel")
+                                                   : QStringLiteral("channel %1").arg(first),
+                             model::number_text(model.volt.at(first))));
+            }
+        }
+        break;
+    case Command::Load:
+    case Command::Batch:
+        for (const QString& file : request_.files)
+            checkChannelFile(file);
+        break;
+    default:
+        break;
+    }
+}
+
+void Runner::checkChannelFile(const QString& path) const
+{
+    // Read through the very code that applies it, into a model on a board that is never opened: its line
+    // requests do nothing. A file that would stop half-way is refused before anything reaches the chip.
+    sim::SimulatedBoard unopened(sim::SimulatedBoard::Chips::None);
+    bus::I2cMaster i2c(unopened);
+    model::ChannelModel scratch(i2c);
+    try {
+        model::apply_channel_file(path, scratch);
+    } catch (const model::ChannelFileError& e) {
+        throw UsageError(oneLine(QString::fromStdString(e.what())) + QStringLiteral("; nothing was sent"));
+    }
+}
+
+void Runner::open()
+{
+    serial::SerialLink& link = bench_.link;
+    link.EnumerateComPorts();
+    const int port = link.PortNumber;
+    if (port < 1 || port > kLastPort)
+        throw Failure(
+            2, QStringLiteral("no port chosen: give --port, or choose one in the window's COM Setting"));
+    if (!link.PortAvailable.at(port))
+        throw Failure(
+            2, request_.simulate
+                   ? QStringLiteral("COM%1 maps to nothing: the simulated board is COM1").arg(port)
+                   : QStringLiteral("COM%1 maps to no device (krm59340-cli ports lists them)").arg(port));
+    link.OpenSelectedPort();
+
+    const app::Connection& connection = bench_.connection;
+    switch (connection.portState()) {
+    case app::Connection::PortState::Open:
+        break;
+    case app::Connection::PortState::Gone:
+        throw Failure(2, QStringLiteral("%1: the adapter is gone").arg(portLabel()));
+    default:
+        throw Failure(2, oneLine(connection.portText()));
+    }
+    if (request_.rate &&
+        !link.port().lineSettings().startsWith(QString::number(*request_.rate) + QLatin1Char(',')))
+        throw Failure(2, QStringLiteral("%1 refused the bit rate %2").arg(portLabel()).arg(*request_.rate));
+    if (!connection.lines().usable())
+        throw Failure(2, QStringLiteral("%1 failed its line check: %2 Nothing was sent to the chip")
+                             .arg(portLabel(), connection.linesText()));
+}
+
+void Runner::requireChip() const
+{
+    if (bench_.connection.presence() != app::Connection::Presence::Answers)
+        throw Failure(3, QStringLiteral("no chip answers at %1 (A0 = %2) on %3: check power, cable and A0")
+                             .arg(addressText(addressOf(bench_.channels.a0_state)), bench_.channels.a0_state,
+                                  portLabel()));
+}
+
+Outcome Runner::execute()
+{
+    if (request_.command == Command::Probe)
+        return probe();
+    requireChip();
+    switch (request_.command) {
+    case Command::Read:
+        return read();
+    case Command::Set:
+        return set();
+    case Command::Load:
+        return load();
+    case Command::Save:
+        return save();
+    case Command::Reset:
+        return reset();
+    case Command::Otp:
+        return otp();
+    case Command::Trigger:
+        return trigger();
+    case Command::Batch:
+        return batch();
+    case Command::Ports:
+    case Command::Probe:
+        break;
+    }
+    return {};
+}
+
+Outcome Runner::probe()
+{
+    const QString inUse = bench_.channels.a0_state;
+    QJsonArray chips;
+    bool answersInUse = false;
+    for (const QString& a0 : {QStringLiteral("0"), QStringLiteral("1")}) {
+        const bool used = a0 == inUse;
+        // The address in use was probed when the port opened.
+        const bool answers = used ? bench_.connection.presence() == app::Connection::Presence::Answers
+                                  : bench_.i2c.probe(bus::writeAddress(a0));
+        answersInUse = answersInUse || (used && answers);
+        chips.append(QJsonObject{{QStringLiteral("address"), addressText(addressOf(a0))},
+                                 {QStringLiteral("a0"), a0.toInt()},
+                                 {QStringLiteral("answers"), answers},
+                                 {QStringLiteral("in_use"), used}});
+    }
+    QJsonObject result = header();
+    result.insert(QStringLiteral("lines"), bench_.connection.lines().finding());
+    result.insert(QStringLiteral("chips"), chips);
+    Outcome outcome{result};
+    if (!answersInUse) {
+        try {
+            requireChip();
+        } catch (const Failure& e) {
+            outcome.status = e.status();
+            outcome.message = e.text();
+        }
+    }
+    return outcome;
+}
+
+Outcome Runner::read()
+{
+    const double status = bench_.channels.readChip();
+    QJsonObject result = header();
+    result.insert(QStringLiteral("channels"), channelRows(allChannels(), Codes::Read));
+    result.insert(QStringLiteral("bank_status"), status);
+    return Outcome(result);
+}
+
+Outcome Runner::set()
+{
+    model::ChannelModel& model = bench_.channels;
+    for (int n : targets()) {
+        if (request_.code)
+            model.code.at(n) = *request_.code;
+        model.cur_chan = n;
+        model.write_current_channel();
+    }
+    QJsonObject result = header();
+    QJsonArray rows = channelRows(targets(), Codes::Written);
+    if (request_.volts) {
+        for (qsizetype i = 0; i < rows.size(); ++i) {
+            QJsonObject row = rows.at(i).toObject();
+            row.insert(QStringLiteral("requested_volts"), *request_.volts);
+            rows.replace(i, row);
+        }
+    }
+    result.insert(QStringLiteral("channels"), rows);
+    return Outcome(result);
+}
+
+Outcome Runner::load()
+{
+    model::apply_channel_file(request_.files.constFirst(), bench_.channels);
+    QJsonObject result = header();
+    result.insert(QStringLiteral("file"), request_.files.constFirst());
+    result.insert(QStringLiteral("channels"), channelRows(allChannels(), Codes::Written));
+    return Outcome(result);
+}
+
+Outcome Runner::save()
+{
+    const double status = bench_.channels.readChip();
+    const QString file = request_.files.constFirst();
+    try {
+        model::save_channel_file(file, bench_.channels);
+    } catch (const model::ChannelFileError& e) {
+        throw Failure(1, oneLine(QString::fromStdString(e.what())));
+    }
+    QJsonObject result = header();
+    result.insert(QStringLiteral("file"), file);
+    result.insert(QStringLiteral("channels"), channelRows(allChannels(), Codes::Read));
+    result.insert(QStringLiteral("bank_status"), status);
+    return Outcome(result);
+}
+
+Outcome Runner::reset()
+{
+    bus::resetChip(bench_.i2c);
+    return read();
+}
+
+Outcome Runner::otp()
+{
+    model::ChannelModel& model = bench_.channels;
+    const QList<int> channels = targets();
+    // The codes to burn are the ones the chip holds now.
+    for (int n : channels)
+        model.readChannel(n);
+    double status = 0;
+    {
+        // A half-burnt bank is worse than a late stop: the burn, its reset and the bank status go together.
+        const bus::Interrupter::Uninterruptible shield(bench_.interrupter);
+        if (request_.channel == 0)
+            model.write_all_channels_otp();
+        else
+            model.write_channel_otp(request_.channel);
+        bus::resetChip(bench_.i2c);
+        status = model.readBankStatus();
+    }
+    QJsonObject result = header();
+    result.insert(QStringLiteral("burnt"), channelRows(channels, Codes::Written));
+    result.insert(QStringLiteral("bank_status"), status);
+    return Outcome(result);
+}
+
+Outcome Runner::trigger()
+{
+    sendTrigger();
+    QJsonObject result = header();
+    result.insert(QStringLiteral("sent"), QString::fromLatin1(kTriggerBlock));
+    return Outcome(result);
+}
+
+void Runner::sendTrigger()
+{
+    bench_.link.TxBuffer[1] = 1;
+    bench_.link.SendTxBytes(1);
+}
+
+Outcome Runner::batch()
+{
+    const bool endless = request_.cycles == 0;
+    QJsonArray applied;
+    Outcome outcome;
+    bool stopped = false;
+    for (int cycle = 1; !stopped && (endless || cycle <= request_.cycles); ++cycle) {
+        for (qsizetype i = 0; i < request_.files.size(); ++i) {
+            const QString& file = request_.files.at(i);
+            {
+                // A stop asked for while a file is applied comes after it and its trigger block.
+                const bus::Interrupter::Uninterruptible shield(bench_.interrupter);
+                log_.clear();
+                where_ = QStringLiteral(" in %1 (cycle %2)").arg(file).arg(cycle);
+                model::apply_channel_file(file, bench_.channels);
+                sendTrigger();
+                where_.clear();
+            }
+            // The moment the trigger block went out, with the offset, for lining up with a meter's log.
+            const QDateTime now = QDateTime::currentDateTime();
+            const QJsonObject entry{{QStringLiteral("time"),
+                                     now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs)},
+                                    {QStringLiteral("cycle"), cycle},
+                                    {QStringLiteral("file"), file}};
+            applied.append(entry);
+            progress_.applied(entry);
+            const bool last = !endless && cycle == request_.cycles && i == request_.files.size() - 1;
+            if (bench_.interrupter.requested() ||
+                (!last && !StopSignals::sleepUnlessStopped(request_.delay, bench_.interrupter))) {
+                stopped = true;
+                outcome.stopped = true;
+                outcome.message = QStringLiteral("after %1 (cycle %2)").arg(file).arg(cycle);
+                break;
+            }
+            if (last)
+                break;
+        }
+    }
+    outcome.result = header();
+    outcome.result.insert(QStringLiteral("applied"), applied);
+    outcome.result.insert(QStringLiteral("stopped"), stopped);
+    return outcome;
+}
+
+QJsonObject Runner::header() const
+{
+    const model::ChannelModel& model = bench_.channels;
+    const int port = bench_.link.PortNumber;
+    const QString device = bench_.catalog() ? bench_.catalog()->devicePath(port) : QString();
+    return {{QStringLiteral("command"), request_.commandName},
+            {QStringLiteral("port"), QStringLiteral("COM%1").arg(port)},
+            {QStringLiteral("device"), device.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(device)},
+            {QStringLiteral("simulated"), request_.simulate},
+            {QStringLiteral("a0"), model.bank()},
+            {QStringLiteral("address"), addressText(addressOf(model.a0_state))},
+            {QStringLiteral("reference"), model.vref_high_cur}};
+}
+
+QJsonArray Runner::channelRows(const QList<int>& channels, Codes codes)
+{
+    model::ChannelModel& model = bench_.channels;
+    const double reference = model.vref_high_cur;
+    QJsonArray rows;
+    for (int n : channels) {
+        int code = int(model.code.at(n));
+        if (codes == Codes::Written) {
+            // What the write put into the register: its ten bits (a file's code may be larger).
+            model.code_to_binary10(model.code.at(n));
+            code = (model.bits_high.right(2) + model.bits_low).toInt(nullptr, 2);
+        }
+        // As the window shows a register: a word beyond ten bits (a silent bus reads FFFF) as the reference.
+        const double volts = code > 1023 ? reference : code / 1024.0 * reference;
+        rows.append(QJsonObject{{QStringLiteral("channel"), n},
+                                {QStringLiteral("code"), code},
+                                {QStringLiteral("hex"), model::code_text(code)},
+                                {QStringLiteral("volts"), std::isfinite(volts) ? volts : 0.0}});
+    }
+    return rows;
+}
+
+QList<int> Runner::targets() const
+{
+    return request_.channel != 0 ? QList<int>{request_.channel} : allChannels();
+}
+
+QString Runner::portLabel() const
+{
+    const int port = bench_.link.PortNumber;
+    if (!bench_.catalog())
+        return QStringLiteral("COM%1 (simulated board)").arg(port);
+    const QString device = bench_.catalog()->devicePath(port);
+    return device.isEmpty() ? QStringLiteral("COM%1").arg(port)
+                            : QStringLiteral("COM%1 (%2)").arg(port).arg(device);
+}
+
+QString Runner::failureText(const QString& what, bool cutOff) const
+{
+    return QStringLiteral("%1: %2%3; %4").arg(portLabel(), what, where_, log_.summary(cutOff));
+}
+
+} // namespace cli

@@ -1,0 +1,119 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#pragma once
+
+#include "command_line.h"
+#include "write_log.h"
+
+#include <QJsonObject>
+#include <QString>
+
+#include <stdexcept>
+#include <utility>
+
+namespace app {
+class Bench;
+}
+
+namespace cli {
+
+// A command that could not be done: its exit status (1 input, 2 port or bus, 3 no chip) and a message of one
+// line that names what was written to the chip before, if anything.
+class Failure : public std::runtime_error {
+public:
+    Failure(int status, const QString& text)
+        : std::runtime_error(text.toStdString()), status_(status), text_(text)
+    {
+    }
+    int status() const { return status_; }
+    const QString& text() const { return text_; }
+
+private:
+    int status_;
+    QString text_;
+};
+
+// A command stopped half-way because a stop was asked for; the text says where and what was written.
+class Stopped : public std::runtime_error {
+public:
+    explicit Stopped(const QString& text) : std::runtime_error(text.toStdString()), text_(text) {}
+    const QString& text() const { return text_; }
+
+private:
+    QString text_;
+};
+
+// What a running command has to say before it ends.
+class Progress {
+public:
+    // A warning for stderr (a voltage clamped to the reference).
+    virtual void warning(const QString& text) = 0;
+    // A batch applied a file and sent its trigger block: time, cycle, file.
+    virtual void applied(const QJsonObject& entry) = 0;
+
+protected:
+    ~Progress() = default;
+};
+
+// How a command ended: its result (what --json prints, and what the text is made from), and for a command
+// that finished with something to say (probe without a chip, a batch stopped between files) its exit status
+// and message.
+struct Outcome {
+    Outcome() = default;
+    explicit Outcome(QJsonObject result) : result(std::move(result)) {}
+
+    QJsonObject result;
+    int status = 0;
+    QString message;
+    bool stopped = false; // a batch that a stop request ended between files; message says after which
+};
+
+// Runs one request on a bench: the settings and the command line's choices, the port opened with its line
+// check and the chip's presence probe, then the command with only the traffic it needs. Reads the settings,
+// never writes them.
+class Runner {
+public:
+    Runner(app::Bench& bench, const Request& request, const QString& lockDir, Progress& progress);
+
+    // Throws UsageError (bad input, before anything is sent), Failure and Stopped.
+    Outcome run();
+
+private:
+    void applySettings();
+    void checkInput();
+    void checkChannelFile(const QString& path) const;
+    void open();
+    void requireChip() const;
+    Outcome execute();
+
+    Outcome probe();
+    Outcome read();
+    Outcome set();
+    Outcome load();
+    Outcome save();
+    Outcome reset();
+    Outcome otp();
+    Outcome trigger();
+    Outcome batch();
+
+    // The JSON fields every command but ports starts with: command, port, device, a0, address, reference.
+    QJsonObject header() const;
+    // Whether the model's codes were read from the chip or written to it.
+    enum class Codes { Read, Written };
+    // The channels with the code in their register (code, hex, volts at the reference in use).
+    QJsonArray channelRows(const QList<int>& channels, Codes codes);
+    QList<int> targets() const;
+    QString portLabel() const;
+    QString failureText(const QString& what, bool cutOff) const;
+    void sendTrigger();
+
+    app::Bench& bench_;
+    const Request& request_;
+    QString lockDir_;
+    Progress& progress_;
+    WriteLog log_;
+    QString where_; // " in FILE (cycle N)" while a batch applies a file
+};
+
+} // namespace cli
