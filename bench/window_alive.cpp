@@ -200,7 +200,7 @@ int main(int argc, char** argv)
     const auto launched = Clock::now();
     QApplication app(argc, argv);
     const auto latency =
-        model::parse_duration(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("1ms"));
+        model::parse_latency(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("1ms"));
     if (!latency) {
         std::fprintf(stderr, "usage: window_alive [latency, e.g. 1ms]\n");
         return 1;

@@ -145,7 +145,7 @@ std::optional<qint32> to_int32(double value)
     return roundToInt<qint32>(value);
 }
 
-std::optional<std::chrono::nanoseconds> parse_duration(const QString& text)
+std::optional<std::chrono::nanoseconds> parse_latency(const QString& text)
 {
     static const QRegularExpression form(QStringLiteral("^\\s*(\\d+(?:\\.\\d*)?|\\.\\d+)\\s*(ns|us|µs|ms|s)?\\s*$"));
     const QRegularExpressionMatch match = form.match(text);
@@ -160,7 +160,7 @@ std::optional<std::chrono::nanoseconds> parse_duration(const QString& text)
                            : unit == QLatin1String("ns") ? 1
                                                          : 1e3;
     const double ns = value * perUnit;
-    if (!(ns >= 0) || ns > 3600e9)
+    if (!(ns >= 0) || ns > 1e9)
         return std::nullopt;
     return std::chrono::nanoseconds(static_cast<qint64>(std::llround(ns)));
 }

@@ -26,9 +26,10 @@ QString volt_text(double value);
 // A code as the boxes show it: upper-case hexadecimal without leading zeros (0, 3FF, 400, FFFF).
 QString code_text(double code);
 
-// A duration as a user types it: a number and a unit, "1ms", "250us", "0.5 s", "2000ns" ("0" alone is
-// zero). nullopt for anything else, a negative value, or more than an hour.
-std::optional<std::chrono::nanoseconds> parse_duration(const QString& text);
+// The time a line request takes, as a user types it: a number and a unit, "1ms", "250us", "0.5 s",
+// "2000ns" ("0" alone is zero). nullopt for anything else, a negative value, or more than a second (a single
+// read-back would then take hours: a typing error).
+std::optional<std::chrono::nanoseconds> parse_latency(const QString& text);
 
 // Rounded half to even; nullopt when the result does not fit (or the value is not finite).
 std::optional<qint16> to_int16(double value);

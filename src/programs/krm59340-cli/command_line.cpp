@@ -234,23 +234,12 @@ std::optional<qint64> strictInteger(const QString& text, bool hexAllowed = false
 
 std::chrono::nanoseconds parseDuration(const QString& text)
 {
-    static const QRegularExpression form(QStringLiteral("^(\\d+(?:\\.\\d+)?)(ns|us|ms|s)?$"));
-    const auto match = form.match(text);
-    const double count = match.hasMatch() ? match.captured(1).toDouble() : -1;
-    const QString unit = match.captured(2);
-    if (count < 0 || (unit.isEmpty() && count != 0))
-        throw UsageError(
-            QStringLiteral("--line-latency: '%1' is not a duration (for example 1ms, 500us or 0)").arg(text));
-    const double perUnit = unit == QLatin1String("s")    ? 1e9
-                           : unit == QLatin1String("ms") ? 1e6
-                           : unit == QLatin1String("us") ? 1e3
-                                                         : 1;
-    const double ns = count * perUnit;
-    // Beyond a second per line request a single read would take hours: that is a typing error.
-    if (ns > 1e9)
-        throw UsageError(
-            QStringLiteral("--line-latency: %1 is longer than the 1 s a line request may take").arg(text));
-    return std::chrono::nanoseconds(qint64(std::llround(ns)));
+    const auto latency = model::parse_latency(text);
+    if (!latency)
+        throw UsageError(QStringLiteral("--line-latency: '%1' is not a duration of at most 1 s (for example 1ms, "
+                                        "500us or 0)")
+                             .arg(text));
+    return *latency;
 }
 
 int parseChannel(const QString& text, bool allAllowed)

@@ -68,9 +68,9 @@ int main(int argc, char** argv)
     parser.process(app);
     std::optional<std::chrono::nanoseconds> latency;
     if (parser.isSet(lineLatency)) {
-        latency = model::parse_duration(parser.value(lineLatency));
+        latency = model::parse_latency(parser.value(lineLatency));
         if (!latency || !parser.isSet(simulate)) {
-            std::fprintf(stderr, "krm59340: --line-latency takes a duration such as 1ms, with --simulate\n");
+            std::fprintf(stderr, "krm59340: --line-latency takes a duration of at most 1 s such as 1ms, with --simulate\n");
             return 1;
         }
     }
