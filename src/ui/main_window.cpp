@@ -266,9 +266,13 @@ void MainWindow::handle(const std::function<void()>& fn, Cursor cursor)
 
 void MainWindow::voltChanged(int row)
 {
-    handle([this, row] {
+    // Text the program set stands for the model's code, truncated to three decimals: deriving the code
+    // from it again would lose a step below a 2.048 V reference at every refresh. Only typed text is read.
+    const bool typed = inSetter_ == 0;
+    handle([this, row, typed] {
         model_.cur_chan = row + 1;
-        model_.volt_to_code();
+        if (typed)
+            model_.volt_to_code();
         model_.write_current_channel();
     });
 }

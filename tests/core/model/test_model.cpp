@@ -136,7 +136,7 @@ TEST(ChannelModel, VoltToCodeClampsAndAReferenceWithoutRangeChangesNothing)
         Rig rig(reference);
         rig.model.code[1] = 700;
         rig.model.volt[1] = 3;
-        rig.grid.setVoltText(0, QString::fromLatin1(text));
+        rig.grid.type(0, QString::fromLatin1(text));
         EXPECT_DOUBLE_EQ(rig.model.volt[1], volt) << reference << " " << text;
         EXPECT_EQ(rig.model.code[1], code) << reference << " " << text;
     }
@@ -184,8 +184,8 @@ TEST(ChannelModel, StepCurrentCode)
     using Shown = std::tuple<QString, QString, std::vector<std::pair<int, int>>>; // voltage, code, writes
     EXPECT_EQ(step(-1), Shown("0", "0", {}));
     EXPECT_EQ(step(+1), Shown("0", "1", {}));
-    EXPECT_EQ(step(+1), Shown("0.001", "1", {{4, 1}}));
-    rig.model.code[5] = 65535; // as a read from a dead bus leaves it
+    EXPECT_EQ(step(+1), Shown("0.001", "2", {{4, 2}})); // the code stepped to, not one read back from "0.001"
+    rig.model.code[5] = 65535;                          // as a read from a dead bus leaves it
     EXPECT_EQ(step(+1), Shown("0.999", "3FF", {{4, 1023}}));
 }
 
