@@ -14,20 +14,15 @@
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("krm59340"));
-    QApplication::setApplicationVersion(QStringLiteral(KRM_VERSION_TEXT));
-    QIcon icon;
-    for (int size : {32, 48, 128, 256})
-        icon.addFile(QStringLiteral(":/icons/krm59340-%1.png").arg(size));
-    QApplication::setWindowIcon(icon);
+    QCoreApplication::setApplicationName(QStringLiteral("krm59340"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KRM_VERSION_TEXT));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Bench program for the KRM59340 reference-voltage chip, driven over a serial port's "
                        "modem lines."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption simulate(
         QStringLiteral("simulate"), QStringLiteral("Use the built-in simulated board as COM1 instead of the "
                                                    "serial devices of this machine."));
@@ -38,6 +33,22 @@ int main(int argc, char** argv)
         QStringLiteral("file"));
     parser.addOption(simulate);
     parser.addOption(busTrace);
+
+    // QApplication needs a display and aborts without one; help and version need none, so they are answered
+    // before it exists. A command line only QApplication understands (-platform ...) is left to it.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (parser.parse(arguments) && (parser.isSet(help) || parser.isSet(version))) {
+        const QCoreApplication core(argc, argv);
+        parser.process(core); // prints and ends the program
+    }
+
+    QApplication app(argc, argv);
+    QIcon icon;
+    for (int size : {32, 48, 128, 256})
+        icon.addFile(QStringLiteral(":/icons/krm59340-%1.png").arg(size));
+    QApplication::setWindowIcon(icon);
     parser.process(app);
 
     const QString settingsPath = model::SettingsStore::defaultPath();
