@@ -3,6 +3,7 @@
 
 #include "ui/command_guard.h"
 
+#include "files/text_error.h"
 #include "model/channel_model.h"
 #include "model/wait.h"
 #include "serial/serial_port.h"
@@ -18,6 +19,8 @@ QString CommandGuard::describe(const std::exception& e)
 {
     if (const auto* port = dynamic_cast<const serial::PortError*>(&e))
         return QStringLiteral("The serial port failed.\n\n%1").arg(port->text());
+    if (const auto* text = dynamic_cast<const files::TextError*>(&e))
+        return text->text();
     return QString::fromStdString(e.what());
 }
 

@@ -8,6 +8,7 @@
 #include "model/channel_file.h"
 #include "model/numbers.h"
 #include "ui/batch_window.h"
+#include "ui/channel_file_dialog.h"
 #include "ui/control_panel.h"
 #include "ui/otp_writer.h"
 #include "ui/port_dialog.h"
@@ -15,7 +16,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QFileDialog>
+#include <QFile>
 #include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -68,21 +69,10 @@ constexpr ButtonPlace kButtons[] = {
     {"Command8", "About", 1200, 9360, 975, 585},
 };
 
-// The open form of the dialog for both file commands, as users of the program know it: a new name may be
-// typed, and an existing file is replaced without a question.
-QString chooseWithDialog(QWidget* parent, const QString& initialDir)
+QByteArray chooseWithDialog(QWidget* parent, const QString& initialDir)
 {
-    QFileDialog dialog(parent);
-    // The desktop's own open dialogs refuse a name that does not exist yet, which Save to File needs.
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilters({QStringLiteral("Csv Files (*.csv)"), QStringLiteral("All Files (*.*)")});
-    if (!initialDir.isEmpty())
-        dialog.setDirectory(initialDir);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return {};
-    return dialog.selectedFiles().constFirst();
+    ChannelFileDialog dialog(QFile::encodeName(initialDir), parent);
+    return dialog.exec() == QDialog::Accepted ? dialog.chosen() : QByteArray();
 }
 
 } // namespace
@@ -258,10 +248,26 @@ void MainWindow::handle(const std::function<void()>& fn, Cursor cursor)
         guard_.runNested(fn);
         return;
     }
-    std::optional<BusyCursor> busy;
-    if (cursor == Cursor::Busy)
-        busy.emplace();
-    guard_.run(fn);
+    {
+        std::optional<BusyCursor> busy;
+        if (cursor == Cursor::Busy)
+            busy.emplace();
+        guard_.run(fn);
+    }
+    afterCommand();
+}
+
+void MainWindow::afterCommand()
+{
+    if (ending_)
+        return;
+    // Each command's traffic reaches the trace file as it ends, so a full disk is found while the user is
+    // there to read about it; the message comes once, since every later write would fail the same way.
+    const auto traceFailure = bench_.flushTrace();
+    if (traceFailure && !traceReported_) {
+        traceReported_ = true;
+        report(QStringLiteral("KRM59340"), *traceFailure);
+    }
 }
 
 void MainWindow::voltChanged(int row)
@@ -409,12 +415,12 @@ void MainWindow::about()
     box.exec();
 }
 
-QString MainWindow::chooseChannelFile()
+QByteArray MainWindow::chooseChannelFile()
 {
-    const QString name = chooseFile_(this, bench_.settings.default_dir);
+    const QByteArray name = chooseFile_(this, bench_.settings.default_dir);
     if (name.isEmpty())
         return {};
-    bench_.settings.dir_of_path(name);
+    bench_.settings.dir_of_path(QFile::decodeName(name));
     // Not being able to remember the directory is no reason to refuse the file itself.
     if (const auto failure = bench_.settings.save_default_dir(bench_.settings.last_dir))
         report(QStringLiteral("KRM59340"), *failure);
@@ -423,14 +429,14 @@ QString MainWindow::chooseChannelFile()
 
 void MainWindow::saveToFile()
 {
-    const QString name = chooseChannelFile();
+    const QByteArray name = chooseChannelFile();
     if (!name.isEmpty())
         model::save_channel_file(name, model_);
 }
 
 void MainWindow::loadFromFile()
 {
-    const QString name = chooseChannelFile();
+    const QByteArray name = chooseChannelFile();
     if (name.isEmpty())
         return;
     BusyCursor busy;

@@ -60,8 +60,8 @@ public:
     void setPanelRefresh(std::function<void()> refresh) override { panelRefresh_ = std::move(refresh); }
     // How the program ends when this window closes; tests replace it.
     void setEndProgram(std::function<void()> end) { endProgram_ = std::move(end); }
-    // Asks for a channel file name ("" when cancelled); tests replace the real file dialog.
-    using FileChooser = std::function<QString(QWidget* parent, const QString& initialDir)>;
+    // Asks for a channel file, a raw path ("" when cancelled); tests replace the real file dialog.
+    using FileChooser = std::function<QByteArray(QWidget* parent, const QString& initialDir)>;
     void setFileChooser(FileChooser chooser) { chooseFile_ = std::move(chooser); }
     // How failures reach the user (a message box); tests replace it.
     void setReport(CommandGuard::Report report) { report_ = std::move(report); }
@@ -88,6 +88,8 @@ protected:
 private:
     void buildLayout();
     void buildGridRow(int row, const QString& caption, int labelLeft, int boxLeft, int top);
+    // What follows every command: the trace written out, failures that came to light reported.
+    void afterCommand();
     void voltChanged(int row);
     void voltValidate(int row);
     void referenceValidate();
@@ -98,7 +100,7 @@ private:
     void saveToFile();
     void loadFromFile();
     // The file dialog steps both file commands share; "" when the user cancelled.
-    QString chooseChannelFile();
+    QByteArray chooseChannelFile();
     void report(const QString& title, const QString& text);
 
     app::Bench& bench_;
@@ -110,6 +112,7 @@ private:
     CommandGuard::Report report_;
     FileChooser chooseFile_;
     bool ending_ = false;
+    bool traceReported_ = false;
 
     QPointer<ControlPanel> controlPanel_;
     QPointer<OtpWriter> otpWriter_;

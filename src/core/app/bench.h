@@ -11,6 +11,7 @@
 #include "serial/tracing_port.h"
 
 #include <memory>
+#include <optional>
 
 namespace app {
 
@@ -22,18 +23,21 @@ public:
     // is the COMn mapping a POSIX port resolves through (null for the simulated board). With a trace path
     // every line request is also recorded there.
     Bench(const QString& settingsPath, std::unique_ptr<serial::SerialPort> device,
-          std::unique_ptr<serial::PortCatalog> catalog = {}, const QString& tracePath = {});
+          std::unique_ptr<serial::PortCatalog> catalog = {}, const QByteArray& tracePath = {});
     ~Bench();
     Bench(const Bench&) = delete;
     Bench& operator=(const Bench&) = delete;
 
     // The real serial devices of this machine, mapped through the settings' "Ports" section.
-    static std::unique_ptr<Bench> forSystem(const QString& settingsPath, const QString& tracePath = {});
+    static std::unique_ptr<Bench> forSystem(const QString& settingsPath, const QByteArray& tracePath = {});
     // The simulated board as COM1 and no real devices.
-    static std::unique_ptr<Bench> simulated(const QString& settingsPath, const QString& tracePath = {});
+    static std::unique_ptr<Bench> simulated(const QString& settingsPath, const QByteArray& tracePath = {});
 
     serial::SerialPort& device() { return *device_; }
     serial::PortCatalog* catalog() { return catalog_.get(); }
+
+    // Writes out the bus trace so far and tells why it is incomplete; nullopt without a failure or a trace.
+    std::optional<QString> flushTrace();
 
     model::SettingsStore settings;
     // The batch window's memory of a click in its file list, which outlives the window.

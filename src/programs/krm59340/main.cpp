@@ -12,6 +12,28 @@
 
 #include <cstdio>
 
+namespace {
+
+// The last value of --name as the bytes given: a file name need not be UTF-8, and the parser's QString
+// would turn such bytes into U+FFFD, which names no file. argv is the one QApplication has left.
+QByteArray rawValue(int argc, char** argv, const QByteArray& name)
+{
+    const QByteArray option = "--" + name;
+    QByteArray value;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray argument(argv[i]);
+        if (argument == "--")
+            break;
+        if (argument == option && i + 1 < argc)
+            value = argv[++i];
+        else if (argument.startsWith(option + '='))
+            value = argument.mid(option.size() + 1);
+    }
+    return value;
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
     QCoreApplication::setApplicationName(QStringLiteral("krm59340"));
@@ -53,9 +75,10 @@ int main(int argc, char** argv)
 
     const QString settingsPath = model::SettingsStore::defaultPath();
     std::unique_ptr<app::Bench> bench;
+    const QByteArray tracePath = parser.isSet(busTrace) ? rawValue(argc, argv, "bus-trace") : QByteArray();
     try {
-        bench = parser.isSet(simulate) ? app::Bench::simulated(settingsPath, parser.value(busTrace))
-                                       : app::Bench::forSystem(settingsPath, parser.value(busTrace));
+        bench = parser.isSet(simulate) ? app::Bench::simulated(settingsPath, tracePath)
+                                       : app::Bench::forSystem(settingsPath, tracePath);
     } catch (const serial::PortError& e) {
         std::fprintf(stderr, "krm59340: %s\n", qPrintable(e.text()));
         return 2;
@@ -64,5 +87,9 @@ int main(int argc, char** argv)
     ui::MainWindow window(*bench);
     window.load();
     window.show();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    // A trace cut short may have been reported in a message box long ago; a scripted run sees it here.
+    if (const auto failure = bench->flushTrace())
+        std::fprintf(stderr, "krm59340: %s\n", qPrintable(*failure));
+    return status;
 }

@@ -34,7 +34,7 @@ TEST_P(Drift, AFileLoadAndReadBacksLeaveTheCodesOfTheFileAndOfTheChip)
         for (int n = 1; n <= 24; ++n)
             f.write("\r\n" + QByteArray::number(40 * n));
     }
-    w().setFileChooser([file](QWidget*, const QString&) { return file; });
+    w().setFileChooser([file](QWidget*, const QString&) { return QFile::encodeName(file); });
     w().commandButton("Command8")->setFocus();
     click("Command2");
     expectCodes([](int n) { return 40 * n; });

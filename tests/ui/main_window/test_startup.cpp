@@ -3,6 +3,8 @@
 
 #include "app_fixture.h"
 
+#include "support/scratch.h"
+
 #include <QTimer>
 
 namespace {
@@ -59,6 +61,20 @@ TEST_F(Startup, SettingsThatCannotBeWrittenAreReportedAndTheProgramStillEnds)
     ASSERT_EQ(reports.size(), 1);
     EXPECT_TRUE(reports[0].contains("blocker/KRM72340.ini")) << reports[0].toStdString();
     EXPECT_EQ(ends, 1);
+}
+
+TEST_F(Startup, ABusTraceCutShortIsReportedOnce)
+{
+    tracePath = QFile::encodeName(dir.filePath("bus.vcd"));
+    {
+        const scratch::SizeLimit limit(4096); // the first read of the chip alone needs more
+        start();
+        click("Command5");
+    }
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_EQ(reports[0], "The bus trace " + dir.filePath("bus.vcd") +
+                              " could not be written completely: File too large.");
+    EXPECT_EQ(bench->flushTrace(), reports[0]); // for the line on stderr at exit
 }
 
 TEST_F(Startup, PortFailureMidCommandIsReportedOnceWithTheBusyCursorGone)
