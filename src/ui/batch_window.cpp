@@ -108,7 +108,7 @@ QPushButton* BatchWindow::commandButton(int n) const
 void BatchWindow::load()
 {
     Text1_->setText(QStringLiteral("1"));
-    bench_.settings.load_settings(bench_.channels, bench_.link);
+    bench_.reloadSettings();
     const QByteArray stored = QFile::encodeName(bench_.settings.default_dir);
     // A remembered directory that has gone since keeps the list where it was; File1 follows either way.
     setDirPath(!stored.isEmpty() && files::isFolder(stored) ? stored : dirPath_);
@@ -182,6 +182,7 @@ void BatchWindow::applyEntry(int entry)
         model::apply_channel_file(path, bench_.channels);
         bench_.link.TxBuffer[1] = 1;
         bench_.link.SendTxBytes(1);
+        host_.afterCommand();
     } catch (const serial::PortError& e) {
         throw files::TextError(QStringLiteral("The serial port failed while applying %1.\n\n%2")
                                    .arg(files::shown(path), e.text()));

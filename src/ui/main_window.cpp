@@ -185,11 +185,10 @@ void MainWindow::load()
     bench_.settings.load_settings(model_, bench_.link);
     bench_.link.EnumerateComPorts();
     bench_.link.OpenSelectedPort();
-    show_a0_state();
     handle([this] { model_.readAllChannels(); });
 }
 
-void MainWindow::show_a0_state()
+void MainWindow::showA0State()
 {
     const bool high = model_.a0_state == QStringLiteral("1");
     a0Button_->setText(QStringLiteral("Change Address\n") +
@@ -261,6 +260,10 @@ void MainWindow::afterCommand()
 {
     if (ending_)
         return;
+    // Settings are written as they change, so that a reload (the batch window's) gives what is in use and
+    // another instance sees it. The store says a failure once.
+    if (const auto failure = bench_.saveChangedSettings())
+        report(QStringLiteral("KRM59340"), *failure);
     // Each command's traffic reaches the trace file as it ends, so a full disk is found while the user is
     // there to read about it; the message comes once, since every later write would fail the same way.
     const auto traceFailure = bench_.flushTrace();
@@ -398,7 +401,7 @@ template <typename Window> void MainWindow::showModeless(QPointer<Window>& windo
 void MainWindow::toggleA0()
 {
     model_.a0_state = model_.a0_state == QStringLiteral("0") ? QStringLiteral("1") : QStringLiteral("0");
-    show_a0_state();
+    showA0State();
     model_.vref_high_cur = model_.vref_high.at(model_.bank());
     setReferenceText(model::number_text(model_.vref_high_cur));
     model_.readAllChannels();
@@ -449,7 +452,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
     if (ending_)
         return;
     ending_ = true;
-    if (const auto failure = bench_.settings.save_settings(model_, bench_.link))
+    if (const auto failure = bench_.saveSettings())
         report(QStringLiteral("KRM59340"), *failure);
     endProgram_();
 }

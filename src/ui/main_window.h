@@ -42,7 +42,7 @@ public:
     // and open, the A0 look, and the first read of the chip.
     void load();
     // The A0 button's colour and second caption line from the A0 state.
-    void show_a0_state();
+    void showA0State() override;
 
     QString voltText(int row) const override;
     void setVoltText(int row, const QString& text) override;
@@ -80,6 +80,7 @@ public:
     QString voltBoxText(int row) const override;
     QString codeBoxText(int row) const override;
     QWidget* hostWindow() override { return this; }
+    void afterCommand() override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -88,8 +89,6 @@ protected:
 private:
     void buildLayout();
     void buildGridRow(int row, const QString& caption, int labelLeft, int boxLeft, int top);
-    // What follows every command: the trace written out, failures that came to light reported.
-    void afterCommand();
     void voltChanged(int row);
     void voltValidate(int row);
     void referenceValidate();

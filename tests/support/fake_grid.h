@@ -17,12 +17,14 @@ public:
 
     std::array<QString, 24> volts, codes;
     QString reference;
+    QString a0Shown;
 
     QString voltText(int row) const override { return volts.at(row); }
     void setVoltText(int row, const QString& text) override { change(row, text, false); }
     void type(int row, const QString& text) { change(row, text, true); }
     void setCodeText(int row, const QString& text) override { codes.at(row) = text; }
     void setReferenceText(const QString& text) override { reference = text; }
+    void showA0State() override { a0Shown = model_.a0_state; }
     void setMaxBankText(const QString&) override {}
     void refreshPanel() override {}
 

@@ -38,6 +38,15 @@ Bench::Bench(const QString& settingsPath, std::unique_ptr<serial::SerialPort> de
 
 Bench::~Bench() = default;
 
+void Bench::reloadSettings()
+{
+    const qint16 port = link.PortNumber;
+    const qint32 rate = link.BitRate;
+    settings.load_settings(channels, link);
+    if (link.PortNumber != port || link.BitRate != rate)
+        link.OpenSelectedPort();
+}
+
 std::optional<QString> Bench::flushTrace()
 {
     if (!trace_)

@@ -36,6 +36,15 @@ public:
     serial::SerialPort& device() { return *device_; }
     serial::PortCatalog* catalog() { return catalog_.get(); }
 
+    // The settings in use written to the settings file, all five entries: the exit-time save. Cheap, and
+    // the same when repeated. Returns why it failed (once, until a write goes through).
+    std::optional<QString> saveSettings() { return settings.save_settings(channels, link); }
+    // Those of the entries that changed since they were last read or written, as they change.
+    std::optional<QString> saveChangedSettings() { return settings.save_changes(channels, link); }
+    // Reads the settings again: the window follows through the channel model's grid, and a port or rate
+    // that differs from the open one is opened as a pick in the port dialog would.
+    void reloadSettings();
+
     // Writes out the bus trace so far and tells why it is incomplete; nullopt without a failure or a trace.
     std::optional<QString> flushTrace();
 
