@@ -3,6 +3,8 @@
 
 #include "model/channel_file.h"
 #include "model/channel_model.h"
+#include "model/settings_store.h"
+#include "serial/serial_link.h"
 #include "serial/tracing_port.h"
 
 #include "support/qstring_printer.h"
@@ -18,12 +20,13 @@ using scratch::Kind;
 
 namespace {
 
-// The three ways the program writes or reads a file of the user's; each returns the failure's text, "" when
+// The ways the program writes or reads a file of the user's; each returns the failure's text, "" when
 // it went through.
 struct Channels {
     RecordingPort port;
     bus::I2cMaster i2c{port};
     model::ChannelModel model{i2c};
+    serial::SerialLink link{port};
 
     QString save(const QByteArray& path)
     {
@@ -42,6 +45,12 @@ struct Channels {
             return e.text();
         }
         return {};
+    }
+    QString settings(const QByteArray& path)
+    {
+        model::SettingsStore store(QFile::decodeName(path));
+        store.load_settings(model, link);
+        return store.save_settings(model, link).value_or(QString());
     }
     QString trace(const QByteArray& path)
     {
@@ -90,6 +99,11 @@ TEST(FileKinds, OnlyRegularFilesAreReadOrWrittenAndALinkToOneIsWrittenThrough)
         {
             const scratch::FifoPartner reader(node, O_RDONLY);
             EXPECT_EQ(channels.trace(path), "create trace " + QFile::decodeName(path) + ": " + c.says);
+        }
+        {
+            const scratch::FifoPartner writer(node, O_WRONLY);
+            EXPECT_EQ(channels.settings(path),
+                      "The settings could not be saved to " + QFile::decodeName(path) + ": " + c.says + ".");
         }
         EXPECT_EQ(scratch::Folder::identity(node), before) << c.name;
         EXPECT_EQ(scratch::Folder::identity(path), link) << c.name;
