@@ -357,7 +357,7 @@ void MainWindow::connectCommands()
     connect(commandButton(QStringLiteral("Command11")), &QPushButton::clicked, this, [this] {
         handle(
             [this] {
-                PortDialog dialog(bench_.link, bench_.catalog(), this);
+                PortDialog dialog(bench_.link, bench_.catalog(), this, [this] { afterCommand(); });
                 dialog.exec();
             },
             Cursor::Normal);

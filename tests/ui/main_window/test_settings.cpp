@@ -30,14 +30,16 @@ TEST_F(SettingsInUse, AreWrittenAsTheyChangeSoAReloadKeepsThem)
     typeInto(w().referenceBox(), "2.5");
     leave(w().referenceBox());
     EXPECT_EQ(stored("vref_high1/10"), "2.5");
-    // A rate picked in the port dialog.
-    QTimer::singleShot(0, window.get(), [] {
+    // A rate picked in the port dialog, stored while the dialog is still open.
+    QString storedRate;
+    QTimer::singleShot(0, window.get(), [&] {
         auto* dialog = qobject_cast<ui::PortDialog*>(QApplication::activeModalWidget());
         QTest::keyClick(dialog->comboBitRate(), Qt::Key_End);
+        storedRate = stored("BitRate/3");
         dialog->accept();
     });
     click("Command11");
-    EXPECT_EQ(stored("BitRate/3"), "38400");
+    EXPECT_EQ(storedRate, "38400");
 
     reload();
     EXPECT_EQ(a0Shown(), "A0= 1 ");
