@@ -173,33 +173,6 @@ TEST_F(Files, NamesThatAreNotUtf8AreListedAndOpened)
     EXPECT_TRUE(reports.isEmpty()) << reports.join("\n").toStdString();
 }
 
-TEST_F(Files, AFifoPickedOrInTheBatchListIsReportedAtOnce)
-{
-    const scratch::Folder folder;
-    const QByteArray fifo = folder.path("pipe.csv");
-    ASSERT_TRUE(scratch::Folder::make(fifo, scratch::Kind::Fifo));
-    {
-        const scratch::FifoPartner writer(fifo, O_WRONLY);
-        use(fifo, "Command2");
-    }
-    // Listed as a regular file, then made a FIFO before the run reaches it.
-    const QByteArray listed = folder.path("set.csv");
-    ASSERT_TRUE(scratch::Folder::write(listed, channelFile("2.5", 24)));
-    auto* batch = new ui::BatchWindow(w());
-    batch->setDirPath(folder.path());
-    ASSERT_EQ(batch->fileList()->count(), 1);
-    ASSERT_TRUE(::unlink(listed.constData()) == 0 && scratch::Folder::make(listed, scratch::Kind::Fifo));
-    batch->fileList()->item(0)->setSelected(true);
-    {
-        const scratch::FifoPartner writer(listed, O_WRONLY);
-        batch->commandButton(3)->click();
-    }
-    ASSERT_EQ(reports.size(), 2);
-    for (const QString& report : reports)
-        EXPECT_TRUE(report.endsWith("could not be opened: it is a FIFO, not a regular file."))
-            << report.toStdString();
-}
-
 // Text from a damaged file or a strange name goes into a message whole, with its control characters shown.
 TEST_F(Files, MessagesShowControlCharactersAndGoOnPastANul)
 {

@@ -70,19 +70,4 @@ TEST_F(SettingsInUse, AReloadBringsTheWindowAndThePortToWhatAnotherInstanceStore
     EXPECT_EQ(stored("vref_high1/10"), "3.3");
 }
 
-TEST_F(SettingsInUse, AStoreThatCannotBeWrittenIsReportedOnceNotAtEveryChange)
-{
-    start();
-    QFile blocker(dir.filePath("blocker")); // a path below a regular file can never be created, even by root
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    bench->settings = model::SettingsStore(dir.filePath("blocker/KRM72340.ini"));
-    QTest::mouseClick(w().a0Button(), Qt::LeftButton);
-    ASSERT_EQ(reports.size(), 1); // said when the change could not be kept
-    EXPECT_TRUE(reports[0].contains("blocker/KRM72340.ini"));
-    QTest::mouseClick(w().a0Button(), Qt::LeftButton);
-    typeInto(volt(0), "1.5");
-    w().close();
-    EXPECT_EQ(reports.size(), 1) << reports.join("\n").toStdString();
-}
-
 } // namespace
