@@ -69,6 +69,8 @@ constexpr ButtonPlace kButtons[] = {
     {"Command8", "About", 1200, 9360, 975, 585},
 };
 
+// The dialog of both file commands, as users of the program know it: a new name may be typed, and an
+// existing file is replaced without a question.
 QByteArray chooseWithDialog(QWidget* parent, const QString& initialDir)
 {
     ChannelFileDialog dialog(QFile::encodeName(initialDir), parent);

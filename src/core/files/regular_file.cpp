@@ -35,7 +35,7 @@ QString kindOf(mode_t mode)
         return QStringLiteral("a device");
     if (S_ISSOCK(mode))
         return QStringLiteral("a socket");
-    return QStringLiteral("no regular file");
+    return QStringLiteral("something else");
 }
 
 QString refusal(mode_t mode, bool throughLink)
@@ -69,8 +69,9 @@ std::unique_ptr<QFile> openRegular(const QByteArray& path, int flags, QIODevice:
         return {};
     }
     struct stat opened {};
-    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-        why = refusal(opened.st_mode, false);
+    const bool known = ::fstat(fd, &opened) == 0;
+    if (!known || !S_ISREG(opened.st_mode)) {
+        why = known ? refusal(opened.st_mode, false) : errorText(errno);
         ::close(fd);
         return {};
     }

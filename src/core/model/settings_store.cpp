@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cmath>
 #include <fcntl.h>
+#include <iterator>
 #include <sys/file.h>
 #include <unistd.h>
 #include <utility>
