@@ -9,6 +9,7 @@
 #include "ui/main_window.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -49,7 +50,7 @@ int main(int argc, char** argv)
     QTemporaryDir dir;
     auto bench = app::Bench::simulated(dir.filePath(QStringLiteral("KRM72340.ini")));
     bench->settings.save_default_dir(dir.path() + QStringLiteral("/"));
-    model::save_channel_file(dir.filePath(QStringLiteral("set.csv")), bench->channels);
+    model::save_channel_file(QFile::encodeName(dir.filePath(QStringLiteral("set.csv"))), bench->channels);
     bench->link.PortNumber = 1; // the simulated board, so the trigger blocks have somewhere to go
     bench->link.BitRate = 9600;
     bench->link.EnumerateComPorts();

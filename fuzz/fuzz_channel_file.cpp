@@ -11,6 +11,8 @@
 #include "model/channel_model.h"
 #include "sim/simulated_board.h"
 
+#include <QFile>
+
 #include <algorithm>
 #include <cmath>
 
@@ -29,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     bool loaded = false;
     try {
-        model::apply_channel_file(path, model);
+        model::apply_channel_file(QFile::encodeName(path), model);
         loaded = true;
     } catch (const model::ChannelFileError&) {
         // Bad input is expected; only a crash, a leak or another exception is a finding.

@@ -4,16 +4,18 @@
 #include "ui/batch_window.h"
 
 #include "app/bench.h"
+#include "files/folder_listing.h"
+#include "files/names.h"
+#include "files/text_error.h"
 #include "model/channel_file.h"
 #include "model/numbers.h"
 #include "model/wait.h"
 #include "ui/host.h"
 #include "ui/widgets.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFileInfo>
+#include <QFile>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,7 +27,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <stdexcept>
 
 namespace ui {
 
@@ -36,8 +37,8 @@ constexpr int kClientHeight = 4410;
 // Waits are cut into slices this long so that closing the window ends a run within one slice instead of
 // after the whole delay; with nothing selected a run also idles in these slices rather than spinning.
 constexpr double kSliceSeconds = 0.05;
-constexpr int kPathRole = Qt::UserRole;
-constexpr int kEventsRan = 0x4b524d; // no program exit code
+constexpr int kPathRole = Qt::UserRole; // the raw path of a Dir1 entry, the raw name of a File1 entry
+constexpr int kEventsRan = 0x4b524d;    // no program exit code
 
 template <typename W> W* place(W* widget, const QString& name, int left, int top, int width, int height)
 {
@@ -50,7 +51,7 @@ template <typename W> W* place(W* widget, const QString& name, int left, int top
 
 BatchWindow::BatchWindow(Host& host)
     : QDialog(host.hostWindow()), list_clicked(host.bench().list_clicked), host_(host), bench_(host.bench()),
-      dirPath_(QDir::currentPath())
+      dirPath_(files::absolutePath("."))
 {
     setUpWindow(this, QStringLiteral("frm_batch"), QStringLiteral("Run Batch"), kClientWidth, kClientHeight);
 
@@ -81,7 +82,7 @@ BatchWindow::BatchWindow(Host& host)
         b->setAutoDefault(false);
 
     connect(Dir1_, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* item) {
-        const QString path = item->data(0, kPathRole).toString();
+        const QByteArray path = item->data(0, kPathRole).toByteArray();
         host_.handle([this, path] { setDirPath(path); }, Host::Cursor::Normal);
     });
     const auto clicked = [this] { list_clicked = 1; };
@@ -107,41 +108,37 @@ QPushButton* BatchWindow::commandButton(int n) const
 void BatchWindow::load()
 {
     Text1_->setText(QStringLiteral("1"));
-    bench_.settings.load_settings(bench_.channels, bench_.link);
-    const QString& stored = bench_.settings.default_dir;
+    bench_.reloadSettings();
+    const QByteArray stored = QFile::encodeName(bench_.settings.default_dir);
     // A remembered directory that has gone since keeps the list where it was; File1 follows either way.
-    setDirPath(!stored.isEmpty() && QFileInfo(stored).isDir() ? stored : dirPath_);
+    setDirPath(!stored.isEmpty() && files::isFolder(stored) ? stored : dirPath_);
     step_pos = 0;
 }
 
-void BatchWindow::setDirPath(const QString& path)
+void BatchWindow::setDirPath(const QByteArray& path)
 {
-    dirPath_ = QDir(path).absolutePath();
+    dirPath_ = files::absolutePath(path);
     Dir1_->clear();
     // The chain of parents down to the current directory, each nested in the one before, then the
     // directories below it: the current directory stays in view with the way up and the ways down.
-    QStringList chain;
-    for (QDir d(dirPath_);;) {
-        chain.prepend(d.absolutePath());
-        if (!d.cdUp())
-            break;
-    }
     QTreeWidgetItem* parent = nullptr;
     const QIcon open = style()->standardIcon(QStyle::SP_DirOpenIcon);
-    for (const QString& dir : std::as_const(chain)) {
-        const QString name = QDir(dir).isRoot() ? dir : QFileInfo(dir).fileName();
+    QByteArray dir;
+    for (const QByteArray& part : dirPath_.split('/')) {
+        if (!dir.isEmpty() && part.isEmpty())
+            continue;
+        dir = part.isEmpty() ? QByteArrayLiteral("/") : files::joined(dir, part);
+        const QString name = part.isEmpty() ? QStringLiteral("/") : files::shown(part);
         auto* item = parent ? new QTreeWidgetItem(parent, {name}) : new QTreeWidgetItem(Dir1_, {name});
         item->setIcon(0, open);
         item->setData(0, kPathRole, dir);
         parent = item;
     }
     const QIcon closed = style()->standardIcon(QStyle::SP_DirClosedIcon);
-    const QDir current(dirPath_);
-    for (const QString& sub :
-         current.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase)) {
-        auto* item = new QTreeWidgetItem(parent, {sub});
+    for (const files::Entry& sub : files::listFolder(dirPath_, files::EntryKind::Folders)) {
+        auto* item = new QTreeWidgetItem(parent, {sub.shown});
         item->setIcon(0, closed);
-        item->setData(0, kPathRole, current.filePath(sub));
+        item->setData(0, kPathRole, files::joined(dirPath_, sub.name));
     }
     Dir1_->expandAll();
     Dir1_->setCurrentItem(parent);
@@ -149,13 +146,16 @@ void BatchWindow::setDirPath(const QString& path)
     setFilePath(dirPath_);
 }
 
-void BatchWindow::setFilePath(const QString& path)
+void BatchWindow::setFilePath(const QByteArray& path)
 {
     filePath_ = path;
     // Refilling is no click of the user's.
     const QSignalBlocker quiet(File1_);
     File1_->clear();
-    File1_->addItems(QDir(path).entryList(QDir::Files, QDir::Name | QDir::IgnoreCase));
+    for (const files::Entry& file : files::listFolder(path, files::EntryKind::Files)) {
+        auto* item = new QListWidgetItem(file.shown, File1_);
+        item->setData(kPathRole, file.name);
+    }
 }
 
 bool BatchWindow::isSelected(int entry) const
@@ -169,24 +169,23 @@ bool BatchWindow::anySelected() const
     return !File1_->selectedItems().isEmpty();
 }
 
-QString BatchWindow::fullPath(int entry) const
+QByteArray BatchWindow::fullPath(int entry) const
 {
-    const QString separator = filePath_.endsWith(u'/') ? QString() : QStringLiteral("/");
-    return filePath_ + separator + File1_->item(entry)->text();
+    return files::joined(filePath_, File1_->item(entry)->data(kPathRole).toByteArray());
 }
 
 void BatchWindow::applyEntry(int entry)
 {
-    const QString path = fullPath(entry);
+    const QByteArray path = fullPath(entry);
     BusyCursor busy;
     try {
         model::apply_channel_file(path, bench_.channels);
         bench_.link.TxBuffer[1] = 1;
         bench_.link.SendTxBytes(1);
+        host_.afterCommand();
     } catch (const serial::PortError& e) {
-        throw std::runtime_error(QStringLiteral("The serial port failed while applying %1.\n\n%2")
-                                     .arg(path, e.text())
-                                     .toStdString());
+        throw files::TextError(QStringLiteral("The serial port failed while applying %1.\n\n%2")
+                                   .arg(files::shown(path), e.text()));
     }
 }
 

@@ -28,10 +28,10 @@ class BatchWindow : public QDialog {
 public:
     explicit BatchWindow(Host& host);
 
-    // Dir1's path. Setting it is a directory change: File1 follows.
-    QString dirPath() const { return dirPath_; }
-    void setDirPath(const QString& path);
-    QString filePath() const { return filePath_; }
+    // Dir1's path, raw bytes (names need not be UTF-8). Setting it is a directory change: File1 follows.
+    const QByteArray& dirPath() const { return dirPath_; }
+    void setDirPath(const QByteArray& path);
+    const QByteArray& filePath() const { return filePath_; }
 
     QTreeWidget* dirList() const { return Dir1_; }
     QListWidget* fileList() const { return File1_; }
@@ -51,13 +51,13 @@ protected:
 
 private:
     void load();
-    void setFilePath(const QString& path);
+    void setFilePath(const QByteArray& path);
     void runBatch();
     void singleStep(int direction);
     void advance(int direction);
     bool isSelected(int entry) const;
     bool anySelected() const;
-    QString fullPath(int entry) const;
+    QByteArray fullPath(int entry) const;
     void applyEntry(int entry);
     // Both false when the run has to end at once: the window is closing or the program is quitting.
     bool pause(double seconds);
@@ -65,8 +65,8 @@ private:
 
     Host& host_;
     app::Bench& bench_;
-    QString dirPath_;
-    QString filePath_;
+    QByteArray dirPath_;
+    QByteArray filePath_;
     bool closing_ = false;
 
     QTreeWidget* Dir1_ = nullptr;

@@ -5,6 +5,7 @@
 
 #include "bus/i2c_master.h"
 #include "bus/interrupter.h"
+#include "files/text_error.h"
 #include "model/channel_model.h"
 #include "model/wait.h"
 #include "serial/serial_port.h"
@@ -22,6 +23,8 @@ QString CommandGuard::describe(const std::exception& e)
         return QStringLiteral("The serial port failed.\n\n%1").arg(port->text());
     if (const auto* refused = dynamic_cast<const bus::BusUnusable*>(&e))
         return refused->text();
+    if (const auto* text = dynamic_cast<const files::TextError*>(&e))
+        return text->text();
     return QString::fromStdString(e.what());
 }
 

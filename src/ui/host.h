@@ -33,6 +33,9 @@ public:
     virtual void setPanelRefresh(std::function<void()> refresh) = 0;
     // The window the others belong to (their parent).
     virtual QWidget* hostWindow() = 0;
+    // What follows every command, for work that acts like one on its own (each file of a batch run):
+    // settings that changed are written, the bus trace written out, failures reported once.
+    virtual void afterCommand() = 0;
 
 protected:
     ~Host() = default;

@@ -10,6 +10,7 @@
 #include "ui/batch_window.h"
 #include "ui/bus_work.h"
 #include "ui/connection_line.h"
+#include "ui/channel_file_dialog.h"
 #include "ui/control_panel.h"
 #include "ui/input_gate.h"
 #include "ui/otp_writer.h"
@@ -18,7 +19,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QFileDialog>
+#include <QFile>
 #include <QFileInfo>
 #include <QFocusEvent>
 #include <QLabel>
@@ -79,21 +80,12 @@ constexpr ButtonPlace kButtons[] = {
     {"Command8", "About", 1200, 9360, 975, 585},
 };
 
-// The open form of the dialog for both file commands, as users of the program know it: a new name may be
-// typed, and an existing file is replaced without a question.
-QString chooseWithDialog(QWidget* parent, const QString& initialDir)
+// The dialog of both file commands, as users of the program know it: a new name may be typed, and an
+// existing file is replaced without a question.
+QByteArray chooseWithDialog(QWidget* parent, const QString& initialDir)
 {
-    QFileDialog dialog(parent);
-    // The desktop's own open dialogs refuse a name that does not exist yet, which Save to File needs.
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilters({QStringLiteral("Csv Files (*.csv)"), QStringLiteral("All Files (*.*)")});
-    if (!initialDir.isEmpty())
-        dialog.setDirectory(initialDir);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return {};
-    return dialog.selectedFiles().constFirst();
+    ChannelFileDialog dialog(QFile::encodeName(initialDir), parent);
+    return dialog.exec() == QDialog::Accepted ? dialog.chosen() : QByteArray();
 }
 
 } // namespace
@@ -273,6 +265,7 @@ void MainWindow::load()
     bench_.connection.notice();
     if (!read)
         showModel();
+    afterCommand();
 }
 
 void MainWindow::showModel()
@@ -353,15 +346,37 @@ void MainWindow::handle(const std::function<void()>& fn, Cursor cursor)
     guard_.run(fn);
     commandEnded();
     bench_.connection.notice();
+    afterCommand();
+}
+
+void MainWindow::afterCommand()
+{
+    if (ending_)
+        return;
+    // Settings are written as they change, so that a reload (the batch window's) gives what is in use and
+    // another instance sees it. The store says a failure once.
+    if (const auto failure = bench_.saveChangedSettings())
+        report(QStringLiteral("KRM59340"), *failure);
+    // Each command's traffic reaches the trace file as it ends, so a full disk is found while the user is
+    // there to read about it; the message comes once, since every later write would fail the same way.
+    const auto traceFailure = bench_.flushTrace();
+    if (traceFailure && !traceReported_) {
+        traceReported_ = true;
+        report(QStringLiteral("KRM59340"), *traceFailure);
+    }
 }
 
 void MainWindow::voltChanged(int row)
 {
     if (showingOnly_ > 0)
         return;
-    handle([this, row] {
+    // Text the program set stands for the model's code, truncated to three decimals: deriving the code
+    // from it again would lose a step below a 2.048 V reference at every refresh. Only typed text is read.
+    const bool typed = inSetter_ == 0;
+    handle([this, row, typed] {
         model_.cur_chan = row + 1;
-        model_.volt_to_code();
+        if (typed)
+            model_.volt_to_code();
         model_.write_current_channel();
     });
 }
@@ -442,7 +457,7 @@ void MainWindow::connectCommands()
     connect(commandButton(QStringLiteral("Command11")), &QPushButton::clicked, this, [this] {
         handle(
             [this] {
-                PortDialog dialog(bench_.link, bench_.catalog(), this);
+                PortDialog dialog(bench_.link, bench_.catalog(), this, [this] { afterCommand(); });
                 dialog.exec();
             },
             Cursor::Normal);
@@ -513,12 +528,12 @@ void MainWindow::about()
     box.exec();
 }
 
-QString MainWindow::chooseChannelFile()
+QByteArray MainWindow::chooseChannelFile()
 {
-    const QString name = chooseFile_(this, bench_.settings.default_dir);
+    const QByteArray name = chooseFile_(this, bench_.settings.default_dir);
     if (name.isEmpty())
         return {};
-    bench_.settings.dir_of_path(name);
+    bench_.settings.dir_of_path(QFile::decodeName(name));
     // Not being able to remember the directory is no reason to refuse the file itself.
     if (const auto failure = bench_.settings.save_default_dir(bench_.settings.last_dir))
         report(QStringLiteral("KRM59340"), *failure);
@@ -527,14 +542,14 @@ QString MainWindow::chooseChannelFile()
 
 void MainWindow::saveToFile()
 {
-    const QString name = chooseChannelFile();
+    const QByteArray name = chooseChannelFile();
     if (!name.isEmpty())
         model::save_channel_file(name, model_);
 }
 
 void MainWindow::loadFromFile()
 {
-    const QString name = chooseChannelFile();
+    const QByteArray name = chooseChannelFile();
     if (name.isEmpty())
         return;
     BusyCursor busy;
@@ -558,7 +573,7 @@ void MainWindow::saveSettings()
     if (saved_)
         return;
     saved_ = true;
-    if (const auto failure = bench_.settings.save_settings(model_, bench_.link))
+    if (const auto failure = bench_.saveSettings())
         report(QStringLiteral("KRM59340"), *failure);
 }
 

@@ -53,7 +53,7 @@ public:
     // Writes the settings as they stand; what the close does, callable by a last-moment exit path too.
     void saveSettings();
     // The A0 button's colour and second caption line from the A0 state.
-    void show_a0_state();
+    void show_a0_state() override;
 
     QString voltText(int row) const override;
     void setVoltText(int row, const QString& text) override;
@@ -71,8 +71,8 @@ public:
     void setPanelRefresh(std::function<void()> refresh) override { panelRefresh_ = std::move(refresh); }
     // How the program ends when this window closes; tests replace it.
     void setEndProgram(std::function<void()> end) { endProgram_ = std::move(end); }
-    // Asks for a channel file name ("" when cancelled); tests replace the real file dialog.
-    using FileChooser = std::function<QString(QWidget* parent, const QString& initialDir)>;
+    // Asks for a channel file, a raw path ("" when cancelled); tests replace the real file dialog.
+    using FileChooser = std::function<QByteArray(QWidget* parent, const QString& initialDir)>;
     void setFileChooser(FileChooser chooser) { chooseFile_ = std::move(chooser); }
     // How failures reach the user (a message box); tests replace it.
     void setReport(CommandGuard::Report report) { report_ = std::move(report); }
@@ -95,6 +95,7 @@ public:
     QString voltBoxText(int row) const override;
     QString codeBoxText(int row) const override;
     QWidget* hostWindow() override { return this; }
+    void afterCommand() override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -113,7 +114,7 @@ private:
     void saveToFile();
     void loadFromFile();
     // The file dialog steps both file commands share; "" when the user cancelled.
-    QString chooseChannelFile();
+    QByteArray chooseChannelFile();
     void report(const QString& title, const QString& text);
     // The command boundaries the bus work's progress counts between (outermost commands only).
     void commandBegan();
@@ -138,6 +139,7 @@ private:
     int commandDepth_ = 0;
     std::unique_ptr<InputGate> gate_;
     std::unique_ptr<BusWork> busWork_;
+    bool traceReported_ = false;
 
     QPointer<ControlPanel> controlPanel_;
     QPointer<OtpWriter> otpWriter_;

@@ -13,6 +13,7 @@
 #include <QPushButton>
 
 #include <exception>
+#include <utility>
 
 namespace ui {
 
@@ -46,8 +47,9 @@ QPushButton* button(QWidget* parent, const QString& name, const QString& caption
 
 } // namespace
 
-PortDialog::PortDialog(serial::SerialLink& link, const serial::PortCatalog* catalog, QWidget* parent)
-    : QDialog(parent), link_(link), catalog_(catalog)
+PortDialog::PortDialog(serial::SerialLink& link, const serial::PortCatalog* catalog, QWidget* parent,
+                       std::function<void()> picked)
+    : QDialog(parent), link_(link), catalog_(catalog), picked_(std::move(picked))
 {
     setUpWindow(this, QStringLiteral("frmPortSettings"), QStringLiteral("COM Port Setup"), kClientWidth,
                 kClientHeight);
@@ -160,6 +162,8 @@ void PortDialog::runPick(const std::function<void()>& pick)
     } catch (const std::exception& e) {
         txtstatusLabel_->setText(QString::fromLocal8Bit(e.what()));
     }
+    if (picked_)
+        picked_();
 }
 
 void PortDialog::showDevice()

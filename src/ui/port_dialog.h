@@ -19,11 +19,13 @@ class SerialLink;
 namespace ui {
 
 // frmPortSettings: picks the COM port and the bit rate. Every pick is applied to the link at once and
-// the port reopened; OK and Cancel only close, so nothing is kept here between openings.
+// the port reopened; OK and Cancel only close, so nothing is kept here between openings. picked runs after
+// every pick (the main window writes the settings that changed).
 class PortDialog : public QDialog {
     Q_OBJECT
 public:
-    PortDialog(serial::SerialLink& link, const serial::PortCatalog* catalog, QWidget* parent);
+    PortDialog(serial::SerialLink& link, const serial::PortCatalog* catalog, QWidget* parent,
+               std::function<void()> picked = {});
 
     QComboBox* comboComPort() const { return comboComPort_; }
     QComboBox* comboBitRate() const { return comboBitRate_; }
@@ -43,6 +45,7 @@ private:
 
     serial::SerialLink& link_;
     const serial::PortCatalog* catalog_;
+    std::function<void()> picked_;
     QComboBox* comboComPort_ = nullptr;
     QComboBox* comboBitRate_ = nullptr;
     QLabel* txtstatusLabel_ = nullptr;

@@ -10,7 +10,7 @@ namespace app {
 
 namespace {
 
-std::unique_ptr<serial::TracingPort> makeTrace(serial::SerialPort& device, const QString& path)
+std::unique_ptr<serial::TracingPort> makeTrace(serial::SerialPort& device, const QByteArray& path)
 {
     if (path.isEmpty())
         return {};
@@ -29,7 +29,7 @@ serial::SerialPort& busPort(serial::SerialPort& device, const std::unique_ptr<se
 } // namespace
 
 Bench::Bench(const QString& settingsPath, std::unique_ptr<serial::SerialPort> device,
-             std::unique_ptr<serial::PortCatalog> catalog, const QString& tracePath)
+             std::unique_ptr<serial::PortCatalog> catalog, const QByteArray& tracePath)
     : settings(settingsPath), catalog_(std::move(catalog)), device_(std::move(device)),
       trace_(makeTrace(*device_, tracePath)), heartbeat(busPort(*device_, trace_)), link(heartbeat), i2c(heartbeat),
       channels(i2c), connection(link, catalog_.get(), i2c, channels)
@@ -40,7 +40,24 @@ Bench::Bench(const QString& settingsPath, std::unique_ptr<serial::SerialPort> de
 
 Bench::~Bench() = default;
 
-std::unique_ptr<Bench> Bench::forSystem(const QString& settingsPath, const QString& tracePath)
+void Bench::reloadSettings()
+{
+    const qint16 port = link.PortNumber;
+    const qint32 rate = link.BitRate;
+    settings.load_settings(channels, link);
+    if (link.PortNumber != port || link.BitRate != rate)
+        link.OpenSelectedPort();
+}
+
+std::optional<QString> Bench::flushTrace()
+{
+    if (!trace_)
+        return std::nullopt;
+    trace_->flush();
+    return trace_->failure();
+}
+
+std::unique_ptr<Bench> Bench::forSystem(const QString& settingsPath, const QByteArray& tracePath)
 {
     model::SettingsStore store(settingsPath);
     auto catalog = std::make_unique<serial::PortCatalog>(store.portMap(), serial::PortCatalog::scanSystem());
@@ -48,7 +65,7 @@ std::unique_ptr<Bench> Bench::forSystem(const QString& settingsPath, const QStri
     return std::make_unique<Bench>(settingsPath, std::move(port), std::move(catalog), tracePath);
 }
 
-std::unique_ptr<Bench> Bench::simulated(const QString& settingsPath, const QString& tracePath)
+std::unique_ptr<Bench> Bench::simulated(const QString& settingsPath, const QByteArray& tracePath)
 {
     return std::make_unique<Bench>(settingsPath, std::make_unique<sim::SimulatedBoard>(), nullptr, tracePath);
 }

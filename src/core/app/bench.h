@@ -14,6 +14,7 @@
 #include "serial/tracing_port.h"
 
 #include <memory>
+#include <optional>
 
 namespace app {
 
@@ -25,18 +26,30 @@ public:
     // is the COMn mapping a POSIX port resolves through (null for the simulated board). With a trace path
     // every line request is also recorded there.
     Bench(const QString& settingsPath, std::unique_ptr<serial::SerialPort> device,
-          std::unique_ptr<serial::PortCatalog> catalog = {}, const QString& tracePath = {});
+          std::unique_ptr<serial::PortCatalog> catalog = {}, const QByteArray& tracePath = {});
     ~Bench();
     Bench(const Bench&) = delete;
     Bench& operator=(const Bench&) = delete;
 
     // The real serial devices of this machine, mapped through the settings' "Ports" section.
-    static std::unique_ptr<Bench> forSystem(const QString& settingsPath, const QString& tracePath = {});
+    static std::unique_ptr<Bench> forSystem(const QString& settingsPath, const QByteArray& tracePath = {});
     // The simulated board as COM1 and no real devices.
-    static std::unique_ptr<Bench> simulated(const QString& settingsPath, const QString& tracePath = {});
+    static std::unique_ptr<Bench> simulated(const QString& settingsPath, const QByteArray& tracePath = {});
 
     serial::SerialPort& device() { return *device_; }
     serial::PortCatalog* catalog() { return catalog_.get(); }
+
+    // The settings in use written to the settings file, all five entries: the exit-time save. Cheap, and
+    // the same when repeated. Returns why it failed (once, until a write goes through).
+    std::optional<QString> saveSettings() { return settings.save_settings(channels, link); }
+    // Those of the entries that changed since they were last read or written, as they change.
+    std::optional<QString> saveChangedSettings() { return settings.save_changes(channels, link); }
+    // Reads the settings again: the window follows through the channel model's grid, and a port or rate
+    // that differs from the open one is opened as a pick in the port dialog would.
+    void reloadSettings();
+
+    // Writes out the bus trace so far and tells why it is incomplete; nullopt without a failure or a trace.
+    std::optional<QString> flushTrace();
 
     model::SettingsStore settings;
     // The batch window's memory of a click in its file list, which outlives the window.

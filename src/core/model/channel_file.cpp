@@ -3,11 +3,12 @@
 
 #include "model/channel_file.h"
 
+#include "files/names.h"
+#include "files/regular_file.h"
 #include "model/channel_model.h"
 #include "model/numbers.h"
 
 #include <QFile>
-#include <QSaveFile>
 
 #include <cmath>
 #include <optional>
@@ -27,7 +28,7 @@ constexpr qint64 kMaxBytes = 64 * 1024;
 // Reads the fields of a channel file one at a time, straight from the device, never more than it needs.
 class FieldReader {
 public:
-    explicit FieldReader(QFile& file) : file_(file) {}
+    FieldReader(QFile& file, const QString& shownPath) : file_(file), path_(shownPath) {}
 
     int line() const { return line_; }
 
@@ -60,8 +61,7 @@ public:
         return ChannelFileError(
             QStringLiteral("The channel file %1 has a field on line %2 that is too long to be "
                            "a number.")
-                .arg(file_.fileName())
-                .arg(line_));
+                .arg(path_, QString::number(line_)));
     }
 
 private:
@@ -82,11 +82,11 @@ private:
             throw ChannelFileError(
                 QStringLiteral("The channel file %1 is not a channel file: no 25 values in its "
                                "first %2 bytes.")
-                    .arg(file_.fileName())
-                    .arg(kMaxBytes));
+                    .arg(path_, QString::number(kMaxBytes)));
     }
 
     QFile& file_;
+    QString path_;
     char peek_ = 0;
     bool havePeek_ = false;
     qint64 consumed_ = 0;
@@ -133,47 +133,39 @@ double readField(FieldReader& reader, const QString& path, const QString& what)
     if (!isWholeNumber(*field))
         throw ChannelFileError(QStringLiteral("The channel file %1 has \"%2\" on line %3 where the %4 should "
                                               "be; that is not a number.")
-                                   .arg(path, QString::fromLatin1(field->left(24)))
-                                   .arg(reader.line())
-                                   .arg(what));
+                                   .arg(path, files::visible(QString::fromLatin1(field->left(24))),
+                                        QString::number(reader.line()), what));
     const double value = leading_number(QString::fromLatin1(*field));
     if (!std::isfinite(value))
         throw ChannelFileError(
             QStringLiteral("The channel file %1 has a number on line %2 that is too large for "
                            "the %3.")
-                .arg(path)
-                .arg(reader.line())
-                .arg(what));
+                .arg(path, QString::number(reader.line()), what));
     return value;
 }
 
 } // namespace
 
-void save_channel_file(const QString& path, const ChannelModel& model)
+void save_channel_file(const QByteArray& path, const ChannelModel& model)
 {
     QByteArray text;
     text += number_text(model.vref_high_cur).toLatin1() + "\r\n";
     for (int n = 1; n <= 24; ++n)
         text += number_text(model.code[n]).toLatin1() + "\r\n";
-
-    QSaveFile file(path);
-    // commit() alone does not notice a short write (a full disk): it would put a truncated file in place
-    // of the old one. flush() does, so the temporary file is dropped before it replaces anything.
-    const bool written = file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.flush();
-    if (!written)
-        file.cancelWriting();
-    if (!written || !file.commit())
+    if (const auto failure = files::replaceContents(path, text))
         throw ChannelFileError(
-            QStringLiteral("The channel file %1 could not be saved: %2.").arg(path, file.errorString()));
+            QStringLiteral("The channel file %1 could not be saved: %2.").arg(files::shown(path), *failure));
 }
 
-void apply_channel_file(const QString& path, ChannelModel& model)
+void apply_channel_file(const QByteArray& rawPath, ChannelModel& model)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw ChannelFileError(
-            QStringLiteral("The channel file %1 could not be opened: %2.").arg(path, file.errorString()));
-    FieldReader reader(file);
+    const QString path = files::shown(rawPath);
+    QString why;
+    const std::unique_ptr<QFile> opened = files::openForReading(rawPath, why);
+    if (!opened)
+        throw ChannelFileError(QStringLiteral("The channel file %1 could not be opened: %2.").arg(path, why));
+    QFile& file = *opened;
+    FieldReader reader(file, path);
 
     model.vref_high_cur = readField(reader, path, QStringLiteral("reference voltage"));
     if (ChannelGrid* grid = model.grid())
@@ -186,9 +178,7 @@ void apply_channel_file(const QString& path, ChannelModel& model)
             throw ChannelFileError(
                 QStringLiteral("The channel file %1 has the code %2 on line %3 for channel %4; "
                                "a code lies between 0 and 65535.")
-                    .arg(path, number_text(code))
-                    .arg(reader.line())
-                    .arg(n));
+                    .arg(path, number_text(code), QString::number(reader.line()), QString::number(n)));
         model.code[n] = code;
         model.cur_chan = n;
         model.write_current_channel();

@@ -3,28 +3,30 @@
 
 #pragma once
 
-#include <QString>
+#include "files/text_error.h"
 
-#include <stdexcept>
+#include <QByteArray>
 
 namespace model {
 
 class ChannelModel;
 
 // A channel file that cannot be read or written; the text names the file, the line and what was wrong.
-class ChannelFileError : public std::runtime_error {
+class ChannelFileError : public files::TextError {
 public:
-    explicit ChannelFileError(const QString& text) : std::runtime_error(text.toStdString()) {}
+    using files::TextError::TextError;
 };
+
+// Paths are raw bytes (names need not be UTF-8), and only regular files are read or replaced.
 
 // Writes the reference in use and the 24 codes, one per line, each line ended by CR LF. The file is
 // replaced atomically: a save that fails leaves the previous file as it was. Throws ChannelFileError.
-void save_channel_file(const QString& path, const ChannelModel& model);
+void save_channel_file(const QByteArray& path, const ChannelModel& model);
 
 // Reads a channel file into the model and sends every channel to the chip as it is read, refreshing the
 // window after each and once more at the end. Fields are separated by line ends or commas; anything after
 // the 25th is ignored and never read. Bad input stops the load with ChannelFileError; the channels applied
 // before it stay applied.
-void apply_channel_file(const QString& path, ChannelModel& model);
+void apply_channel_file(const QByteArray& path, ChannelModel& model);
 
 } // namespace model

@@ -113,7 +113,7 @@ void ChannelModel::step_current_code(int delta)
     if (!grid_)
         return;
     grid_->setVoltText(row, volt_text(volt[cur_chan]));
-    // The change handling above may have converted the text back into a different code.
+    // The code box follows at once; a refresh would redo every row.
     grid_->setCodeText(row, code_text(c));
 }
 

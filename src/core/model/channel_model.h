@@ -22,6 +22,8 @@ public:
     virtual void setCodeText(int row, const QString& text) = 0;
     // The reference box ("Vsup").
     virtual void setReferenceText(const QString& text) = 0;
+    // The A0 button: its caption and colour follow a0_state.
+    virtual void show_a0_state() = 0;
     // The OTP bank status box.
     virtual void setMaxBankText(const QString& text) = 0;
     // The control panel's refresh; called only while the panel is open.

@@ -6,6 +6,7 @@
 #include <QMap>
 #include <QString>
 
+#include <map>
 #include <optional>
 
 namespace serial {
@@ -16,8 +17,13 @@ namespace model {
 
 class ChannelModel;
 
-// The per-user settings: an INI file through QSettings ($XDG_CONFIG_HOME/KRM72340.ini by default).
+// The per-user settings: an INI file ($XDG_CONFIG_HOME/KRM72340.ini by default), edited in place by IniFile.
 // Sections and keys are the ones the program has always used; the key texts "10", "1", "2", "3" are names.
+//
+// Two instances of the program may share the file. Every write reads the file afresh under a lock held
+// beside it (.KRM72340.ini.lock) and changes only the keys it writes, so one instance never puts back an
+// older value of a key the other changed. Failures come back as text naming the file; a failure is
+// returned once, and again only after a write has gone through in between.
 class SettingsStore {
 public:
     explicit SettingsStore(QString filePath);
@@ -31,18 +37,29 @@ public:
     // Reads every entry into the model and the link and shows the reference in use. A store that cannot
     // be read gives the first-run values; a value that does not fit gives the fallback values.
     void load_settings(ChannelModel& model, serial::SerialLink& link);
-    // Writes the five exit-time entries. Returns why it failed, naming the file, or nullopt.
+    // Writes the five entries this program keeps (the exit-time save): cheap, and the same each time.
     std::optional<QString> save_settings(const ChannelModel& model, const serial::SerialLink& link);
+    // Writes those of the five entries that changed since they were last read or written; nothing when
+    // none did. A write that failed is not tried again until the entry changes again.
+    std::optional<QString> save_changes(const ChannelModel& model, const serial::SerialLink& link);
     // last_dir := the path up to and including its last "/" (or "\"), "" when there is none.
     void dir_of_path(const QString& path);
-    // Writes ("Startup", "Default_Dir"); default_dir in memory is left alone. Returns why it failed.
+    // Writes ("Startup", "Default_Dir"); default_dir in memory is left alone.
     std::optional<QString> save_default_dir(const QString& dir);
 
     // The explicit COMn -> device mapping, section "Ports", keys "COM<n>".
     QMap<int, QString> portMap() const;
 
 private:
+    using Entries = std::map<QString, QString>; // "section/key" -> text
+    static Entries entriesOf(const ChannelModel& model, const serial::SerialLink& link);
+    std::optional<QString> write(const Entries& entries);
+    // The failure to show, if any: only the first since the last write that went through.
+    std::optional<QString> once(std::optional<QString> failure);
+
     QString path_;
+    Entries inUse_; // the five entries as last read or written
+    bool failing_ = false;
 };
 
 } // namespace model

@@ -3,6 +3,9 @@
 
 #include "serial/tracing_port.h"
 
+#include "files/names.h"
+#include "files/regular_file.h"
+
 namespace serial {
 
 namespace {
@@ -16,12 +19,13 @@ constexpr qsizetype FlushThreshold = 1 << 20;
 
 } // namespace
 
-TracingPort::TracingPort(SerialPort& inner, const QString& vcdPath, SdaWire sdaWire)
-    : inner_(inner), sdaWire_(std::move(sdaWire)), file_(vcdPath)
+TracingPort::TracingPort(SerialPort& inner, const QByteArray& vcdPath, SdaWire sdaWire)
+    : inner_(inner), sdaWire_(std::move(sdaWire)), shownPath_(files::shown(vcdPath))
 {
-    if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        throw PortError(PortFailure::CannotUse, QStringLiteral("create trace ") + vcdPath,
-                        file_.errorString());
+    QString why;
+    file_ = files::openForWriting(vcdPath, why);
+    if (!file_)
+        throw PortError(PortFailure::CannotUse, QStringLiteral("create trace ") + shownPath_, why);
     buffer_ = QByteArrayLiteral("$timescale 1us $end\n"
                                 "$scope module bus $end\n"
                                 "$var wire 1 ! scl $end\n"
@@ -70,8 +74,12 @@ bool TracingPort::sdaNow()
 
 void TracingPort::flush()
 {
-    file_.write(buffer_);
-    file_.flush();
+    // Past a hole the trace would mislead a viewer: nothing more is written once a write fell short.
+    if (!failure_) {
+        if (const auto failure = files::writeAll(file_->handle(), buffer_))
+            failure_ = QStringLiteral("The bus trace %1 could not be written completely: %2.")
+                           .arg(shownPath_, *failure);
+    }
     buffer_.clear();
 }
 

@@ -8,13 +8,16 @@
 #include <QFile>
 
 #include <functional>
+#include <memory>
+#include <optional>
 
 namespace serial {
 
 // Records every line request of the run as a value change dump with the wires scl and sda, one request per
 // time step (timescale 1 us), and forwards it to the port it wraps. Both wires hold the bus levels, the
 // chip's drive included, so a logic analyser's I2C decoder reads the trace as it would read the wires.
-// Buffered; the file is complete once the port is destroyed.
+// Buffered; the file is complete once the port is destroyed. A write the system cuts short (a full disk)
+// ends the trace there and is kept as its failure, for the program to report.
 class TracingPort : public SerialPort {
 public:
     // Where the level of SDA comes from after each request. Without a source the trace reads DSR after
@@ -22,8 +25,9 @@ public:
     // hardware); the simulated board hands over its wire level instead.
     using SdaWire = std::function<bool()>;
 
-    // Throws PortError(CannotUse) when the file cannot be created.
-    TracingPort(SerialPort& inner, const QString& vcdPath, SdaWire sdaWire = {});
+    // vcdPath is raw bytes (a name need not be UTF-8). Throws PortError(CannotUse) when the file cannot be
+    // created or is no regular file: a FIFO would block the program, a device would swallow the trace.
+    TracingPort(SerialPort& inner, const QByteArray& vcdPath, SdaWire sdaWire = {});
     ~TracingPort() override;
     TracingPort(const TracingPort&) = delete;
     TracingPort& operator=(const TracingPort&) = delete;
@@ -43,6 +47,8 @@ public:
 
     // Writes what is buffered so far.
     void flush();
+    // Why the trace is incomplete, naming the file; nullopt while every write went through.
+    const std::optional<QString>& failure() const { return failure_; }
 
 private:
     // The bus level of SDA right after a line change.
@@ -51,7 +57,9 @@ private:
 
     SerialPort& inner_;
     SdaWire sdaWire_;
-    QFile file_;
+    QString shownPath_;
+    std::unique_ptr<QFile> file_;
+    std::optional<QString> failure_;
     QByteArray buffer_;
     quint64 time_ = 0;
     bool dtrAsserted_ = false; // SCL pulled low by us

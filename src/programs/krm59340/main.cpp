@@ -19,36 +19,51 @@
 
 namespace {
 
-// The window whose settings a last-moment exit still saves (a lost display connection ends the program
-// from inside Qt with exit(), past every close handler).
-ui::MainWindow* savedAtExit = nullptr;
+// The last value of --name as the bytes given: a file name need not be UTF-8, and the parser's QString
+// would turn such bytes into U+FFFD, which names no file. argv is the one QApplication has left.
+QByteArray rawValue(int argc, char** argv, const QByteArray& name)
+{
+    const QByteArray option = "--" + name;
+    QByteArray value;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray argument(argv[i]);
+        if (argument == "--")
+            break;
+        if (argument == option && i + 1 < argc)
+            value = argv[++i];
+        else if (argument.startsWith(option + '='))
+            value = argument.mid(option.size() + 1);
+    }
+    return value;
+}
+
+// The program state a last-moment exit still saves: a lost display connection ends the program from inside
+// Qt with exit(), past every close handler.
+app::Bench* savedAtExit = nullptr;
 
 void saveAtExit()
 {
-    if (savedAtExit)
-        savedAtExit->saveSettings();
+    if (!savedAtExit)
+        return;
+    if (const auto failure = savedAtExit->saveSettings())
+        std::fprintf(stderr, "krm59340: %s\n", qPrintable(*failure));
+    if (const auto failure = savedAtExit->flushTrace())
+        std::fprintf(stderr, "krm59340: %s\n", qPrintable(*failure));
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("krm59340"));
-    QApplication::setApplicationVersion(QStringLiteral(KRM_VERSION_TEXT));
-    // Lets the desktop match the window to the installed entry (and its icon) under Wayland.
-    QApplication::setDesktopFileName(QStringLiteral("org.krm59340.krm59340"));
-    QIcon icon;
-    for (int size : {32, 48, 128, 256})
-        icon.addFile(QStringLiteral(":/icons/krm59340-%1.png").arg(size));
-    QApplication::setWindowIcon(icon);
+    QCoreApplication::setApplicationName(QStringLiteral("krm59340"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KRM_VERSION_TEXT));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Bench program for the KRM59340 reference-voltage chip, driven over a serial port's "
                        "modem lines."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption simulate(
         QStringLiteral("simulate"), QStringLiteral("Use the built-in simulated board as COM1 instead of the "
                                                    "serial devices of this machine."));
@@ -65,26 +80,45 @@ int main(int argc, char** argv)
     parser.addOption(simulate);
     parser.addOption(lineLatency);
     parser.addOption(busTrace);
+
+    // QApplication needs a display and aborts without one; help and version need none, so they are answered
+    // before it exists. A command line only QApplication understands (-platform ...) is left to it.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (parser.parse(arguments) && (parser.isSet(help) || parser.isSet(version))) {
+        const QCoreApplication core(argc, argv);
+        parser.process(core); // prints and ends the program
+    }
+
+    QApplication app(argc, argv);
+    // Lets the desktop match the window to the installed entry (and its icon) under Wayland.
+    QApplication::setDesktopFileName(QStringLiteral("org.krm59340.krm59340"));
+    QIcon icon;
+    for (int size : {32, 48, 128, 256})
+        icon.addFile(QStringLiteral(":/icons/krm59340-%1.png").arg(size));
+    QApplication::setWindowIcon(icon);
     parser.process(app);
     std::optional<std::chrono::nanoseconds> latency;
     if (parser.isSet(lineLatency)) {
         latency = model::parse_latency(parser.value(lineLatency));
         if (!latency || !parser.isSet(simulate)) {
-            std::fprintf(stderr, "krm59340: --line-latency takes a duration of at most 1 s such as 1ms, with --simulate\n");
+            std::fprintf(stderr,
+                         "krm59340: --line-latency takes a duration of at most 1 s such as 1ms, with --simulate\n");
             return 1;
         }
     }
 
     const QString settingsPath = model::SettingsStore::defaultPath();
     std::unique_ptr<app::Bench> bench;
+    const QByteArray tracePath = parser.isSet(busTrace) ? rawValue(argc, argv, "bus-trace") : QByteArray();
     try {
-        bench = parser.isSet(simulate) ? app::Bench::simulated(settingsPath, parser.value(busTrace))
-                                       : app::Bench::forSystem(settingsPath, parser.value(busTrace));
+        bench = parser.isSet(simulate) ? app::Bench::simulated(settingsPath, tracePath)
+                                       : app::Bench::forSystem(settingsPath, tracePath);
     } catch (const serial::PortError& e) {
         std::fprintf(stderr, "krm59340: %s\n", qPrintable(e.text()));
         return 2;
     }
-
     if (latency)
         dynamic_cast<sim::SimulatedBoard&>(bench->device()).setLineLatency(*latency);
 
@@ -94,9 +128,12 @@ int main(int argc, char** argv)
     window.show();
     QTimer::singleShot(0, &window, &ui::MainWindow::load);
     const ui::ShutdownSignals fromOutside([&window] { window.requestShutdown(); });
-    savedAtExit = &window;
+    savedAtExit = bench.get();
     std::atexit(saveAtExit);
     const int status = QApplication::exec();
     savedAtExit = nullptr;
+    // A trace cut short may have been reported in a message box long ago; a scripted run sees it here.
+    if (const auto failure = bench->flushTrace())
+        std::fprintf(stderr, "krm59340: %s\n", qPrintable(*failure));
     return status;
 }

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The krm59340 developers
 
+#include "files/regular_file.h"
 #include "model/channel_model.h"
+#include "model/ini_file.h"
 #include "model/numbers.h"
 #include "model/settings_store.h"
 #include "model/wait.h"
@@ -20,7 +22,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <limits>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace model;
 
@@ -136,7 +142,7 @@ TEST(ChannelModel, VoltToCodeClampsAndAReferenceWithoutRangeChangesNothing)
         Rig rig(reference);
         rig.model.code[1] = 700;
         rig.model.volt[1] = 3;
-        rig.grid.setVoltText(0, QString::fromLatin1(text));
+        rig.grid.type(0, QString::fromLatin1(text));
         EXPECT_DOUBLE_EQ(rig.model.volt[1], volt) << reference << " " << text;
         EXPECT_EQ(rig.model.code[1], code) << reference << " " << text;
     }
@@ -184,8 +190,8 @@ TEST(ChannelModel, StepCurrentCode)
     using Shown = std::tuple<QString, QString, std::vector<std::pair<int, int>>>; // voltage, code, writes
     EXPECT_EQ(step(-1), Shown("0", "0", {}));
     EXPECT_EQ(step(+1), Shown("0", "1", {}));
-    EXPECT_EQ(step(+1), Shown("0.001", "1", {{4, 1}}));
-    rig.model.code[5] = 65535; // as a read from a dead bus leaves it
+    EXPECT_EQ(step(+1), Shown("0.001", "2", {{4, 2}})); // the code stepped to, not one read back from "0.001"
+    rig.model.code[5] = 65535;                          // as a read from a dead bus leaves it
     EXPECT_EQ(step(+1), Shown("0.999", "3FF", {{4, 1023}}));
 }
 
@@ -267,6 +273,122 @@ TEST(Settings, SaveRoundTripUnwritableStoreAndDirOfPath)
         store.dir_of_path(QString::fromLatin1(path));
         EXPECT_EQ(store.last_dir, last) << path;
     }
+}
+
+// A file as a person leaves it after editing: comments, a section of someone else's, a line that is no
+// setting, a bracket left open, blanks around "=", one entry missing. ";" ends a line here, "|" stands
+// for the line end under test.
+QByteArray fileText(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+TEST(Settings, AHandEditedFileLosesNothingAndOnlyTheEntriesWrittenChange)
+{
+    // Comments, blanks around "=", a line that is no setting, a bracket left open, a section of someone
+    // else's, the rate missing; "|" stands for the line end under test.
+    const QByteArray edited = "; kept by hand|[Startup]|Default_Dir = /data/sets/   ; the channel files|"
+                              "# was 5|[vref_high0]|10=2.5|no setting|[Ports|COM3=/dev/ttyUSB7||[a0]|1 = 1|"
+                              "[Other]|keep=me|[PortNumb]|2=3|[vref_high1]|10=4.096|";
+    for (const QByteArray newline : {"\n", "\r\n"}) {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("KRM72340.ini"));
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(QByteArray(edited).replace("|", newline)));
+        file.close();
+        EXPECT_EQ(Rig().load(path), "/data/sets/|1|3|0|2.5|4.096|4.096");
+        SettingsStore store(path);
+        EXPECT_EQ(store.portMap(), (QMap<int, QString>{{3, "/dev/ttyUSB7"}}));
+
+        Rig rig;
+        store.load_settings(rig.model, rig.link);
+        rig.model.a0_state = "0";
+        EXPECT_EQ(store.save_changes(rig.model, rig.link), std::nullopt);
+        EXPECT_EQ(store.save_default_dir("/data/other/"), std::nullopt);
+        EXPECT_EQ(store.save_settings(rig.model, rig.link), std::nullopt);
+        EXPECT_EQ(fileText(path), QByteArray(edited)
+                                      .replace("/data/sets/", "/data/other/")
+                                      .replace("1 = 1", "1 = 0")
+                                      .append("|[BitRate]|3=0|")
+                                      .replace("|", newline));
+    }
+}
+
+TEST(Settings, ReadsWhatQSettingsWroteAndWritesWhatItReadsBack)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("KRM72340.ini"));
+    SettingsStore store(path);
+    const QString texts = QString::fromUtf8("C:\\data\\|/a, b/| lead|trail |@at|semi;colon|say \"hi\"|tab\t|"
+                                            "\u00fcnicode \u2126|=eq|bell\a|#hash||\x01"
+                                            "2");
+    for (const QString& value : texts.split(u'|')) {
+        {
+            QSettings ini(path, QSettings::IniFormat);
+            ini.setValue("Startup/Default_Dir", value);
+            ini.setValue("Ports/COM2", value + "!");
+            ini.setValue("Other section/key=1", value); // names QSettings %-escapes
+        }
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::Append) && file.write("; a note of the user's\n"));
+        file.close();
+        Rig rig;
+        store.load_settings(rig.model, rig.link);
+        EXPECT_EQ(store.default_dir, value);
+        EXPECT_EQ(store.portMap().value(2), value + "!");
+
+        ASSERT_EQ(store.save_default_dir(value + "?"), std::nullopt);
+        const QSettings ini(path, QSettings::IniFormat);
+        EXPECT_EQ(ini.value("Startup/Default_Dir").toString(), value + "?");
+        EXPECT_EQ(ini.value("Other section/key=1").toString(), value);
+        EXPECT_TRUE(fileText(path).contains("\n; a note of the user's\n")) << value.toStdString();
+    }
+}
+
+TEST(Settings, AWriteWaitsForTheOtherInstanceAndKeepsWhatItWrote)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("KRM72340.ini"));
+    ASSERT_EQ(SettingsStore(path).save_settings(Rig().model, Rig().link), std::nullopt);
+
+    // This process plays the other instance halfway through its write of A0: it holds the lock beside the
+    // file and has read the file.
+    const int lock =
+        ::open(QFile::encodeName(dir.filePath(".KRM72340.ini.lock")).constData(), O_RDWR | O_CREAT, 0600);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    IniFile other(fileText(path));
+
+    // Meanwhile this instance picks a port.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(lock); // the lock belongs to the other instance alone
+        Rig rig;
+        SettingsStore store(path);
+        store.load_settings(rig.model, rig.link);
+        rig.link.PortNumber = 9;
+        ::_exit(store.save_changes(rig.model, rig.link) ? 1 : 0);
+    }
+    // Time enough for its write to land, were it not waiting for the lock.
+    int status = -1;
+    for (int waited = 0; waited < 50 && ::waitpid(child, &status, WNOHANG) == 0; ++waited)
+        ::usleep(10000);
+    other.setValue("a0", "1", "1");
+    ASSERT_EQ(files::replaceContents(QFile::encodeName(path), other.text()), std::nullopt);
+    ::close(lock);
+    if (status == -1)
+        ::waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(Rig().load(path), "|1|9|0|10|0|0");
+
+    // At exit an instance writes the five entries it uses, its own port included.
+    Rig rig;
+    SettingsStore store(path);
+    store.load_settings(rig.model, rig.link);
+    rig.link.PortNumber = 7;
+    rig.model.vref_high[1] = 1.5;
+    ASSERT_EQ(store.save_settings(rig.model, rig.link), std::nullopt);
+    EXPECT_EQ(Rig().load(path), "|1|7|0|10|1.5|1.5");
 }
 
 } // namespace

@@ -291,7 +291,7 @@ TEST(TracingPort, SdaIsTheBusLevelReadBackAfterEveryLineChange)
     const std::vector<bool> asserted{true, false, false, true};
     inner.dsrAnswer = [&, k = std::size_t(0)]() mutable { return asserted.at(k++); };
     {
-        TracingPort port(inner, path);
+        TracingPort port(inner, QFile::encodeName(path));
         port.setDtr(true);
         port.setRts(false);
         EXPECT_FALSE(port.dsr());

@@ -5,6 +5,7 @@
 
 #include "app/bench.h"
 #include "sim/simulated_board.h"
+#include "support/qstring_printer.h"
 #include "support/recording_port.h"
 #include "ui/main_window.h"
 
@@ -44,7 +45,7 @@ protected:
             setup(*board);
         auto tapPort = std::make_unique<RecordingPort>(board.get());
         tap = tapPort.get();
-        bench = std::make_unique<app::Bench>(settingsPath, std::move(tapPort));
+        bench = std::make_unique<app::Bench>(settingsPath, std::move(tapPort), nullptr, tracePath);
         window = std::make_unique<ui::MainWindow>(*bench);
         window->setReport([this](const QString&, const QString& text) { reports << text; });
         window->setEndProgram([this] { ++ends; });
@@ -89,6 +90,7 @@ protected:
 
     QTemporaryDir dir;
     QString settingsPath;
+    QByteArray tracePath; // none unless a test sets one before start()
     std::unique_ptr<sim::SimulatedBoard> board;
     RecordingPort* tap = nullptr;
     std::unique_ptr<app::Bench> bench;

@@ -3,10 +3,12 @@
 
 #include "app_fixture.h"
 
-#include <QFile>
+#include "support/scratch.h"
+#include "ui/batch_window.h"
+#include "ui/channel_file_dialog.h"
 
-#include <csignal>
-#include <sys/resource.h>
+#include <QFile>
+#include <QListWidget>
 
 namespace {
 
@@ -22,7 +24,8 @@ protected:
         // Clicks land on buttons from here on; leaving the reference box would first reload the reference.
         w().commandButton("Command8")->setFocus();
     }
-    void use(const QString& file, const char* button)
+    void use(const QString& file, const char* button) { use(QFile::encodeName(file), button); }
+    void use(const QByteArray& file, const char* button)
     {
         chosen = file;
         click(button);
@@ -49,7 +52,7 @@ protected:
         return text + "\r\n";
     }
 
-    QString chosen;
+    QByteArray chosen;
     QString offeredDir;
 };
 
@@ -122,26 +125,66 @@ TEST_F(Files, BadInputIsReportedByFileAndLineAndKeepsWhatWasApplied)
 
 TEST_F(Files, CancelTouchesNothingAndAFailedSaveKeepsTheOldFile)
 {
-    use({}, "Command1");
-    use({}, "Command2");
+    use(QByteArray(), "Command1");
+    use(QByteArray(), "Command2");
     EXPECT_EQ(stored("Startup/Default_Dir"), "/remembered/");
 
     const QString file = path("keep.csv");
     write(file, "old content\r\n");
-    // A disk that fills up mid-write: the file size limit makes the write come up short as ENOSPC would.
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit tiny = old;
-    tiny.rlim_cur = 20;
-    setrlimit(RLIMIT_FSIZE, &tiny);
-    use(file, "Command1");
-    setrlimit(RLIMIT_FSIZE, &old);
-    // The remembered directory could not be written either; both are said, the file last.
+    {
+        // A disk that fills up mid-write: the file size limit makes the write come up short as ENOSPC would.
+        const scratch::SizeLimit limit(20);
+        use(file, "Command1");
+    }
+    // The remembered directory could not be written either; both are said, the file last, with the cause.
     ASSERT_EQ(reports.size(), 2) << reports.join(" / ").toStdString();
     EXPECT_TRUE(reports[0].contains("KRM72340.ini"));
-    EXPECT_TRUE(reports[1].contains("keep.csv"));
+    EXPECT_TRUE(reports[1].contains("keep.csv") && reports[1].endsWith(": File too large."));
     EXPECT_EQ(read(file), "old content\r\n");
+}
+
+TEST_F(Files, NamesThatAreNotUtf8AreListedAndOpened)
+{
+    const scratch::Folder folder;
+    const QByteArray name = "set-\xff.csv";
+    ASSERT_TRUE(scratch::Folder::write(folder.path(name), channelFile("2.5", 24)));
+    ASSERT_TRUE(scratch::Folder::write(folder.path("other.txt"), ""));
+
+    // The file dialog lists it by its bytes; picking it gives them back.
+    ui::ChannelFileDialog dialog(folder.path(), &w());
+    QListWidget* entries = dialog.entryList();
+    ASSERT_EQ(entries->count(), 2); // ".." and the file: *.csv only
+    entries->setCurrentRow(1);
+    EXPECT_EQ(dialog.nameBox()->text(), "set-\\xFF.csv");
+    dialog.accept();
+    EXPECT_EQ(dialog.chosen(), folder.path(name));
+    use(dialog.chosen(), "Command2");
+    EXPECT_EQ(chip().dacRegister(23), 240);
+
+    // The batch list too, and a run applies it.
+    auto* batch = new ui::BatchWindow(w());
+    batch->setDirPath(folder.path());
+    ASSERT_EQ(batch->fileList()->count(), 2);
+    EXPECT_EQ(batch->fileList()->item(1)->text(), "set-\\xFF.csv");
+    chip().setDacRegister(23, 0);
+    batch->fileList()->item(1)->setSelected(true);
+    batch->commandButton(3)->click();
+    EXPECT_EQ(chip().dacRegister(23), 240);
+    EXPECT_TRUE(reports.isEmpty()) << reports.join("\n").toStdString();
+}
+
+// Text from a damaged file or a strange name goes into a message whole, with its control characters shown.
+TEST_F(Files, MessagesShowControlCharactersAndGoOnPastANul)
+{
+    const scratch::Folder folder;
+    const QByteArray file = folder.path("new\nline.csv");
+    ASSERT_TRUE(scratch::Folder::write(file, QByteArray("1\0x\r\n2\r\n", 8)));
+    use(file, "Command2");
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_EQ(reports[0],
+              "The channel file " + QFile::decodeName(folder.path("new\\x0Aline.csv")) +
+                  " has \"1\\x00x\" on line 1 where the reference voltage should be; that is not a "
+                  "number.");
 }
 
 } // namespace

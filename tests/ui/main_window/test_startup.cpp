@@ -4,6 +4,7 @@
 #include "app_fixture.h"
 
 #include "ui/connection_line.h"
+#include "support/scratch.h"
 
 #include <QTimer>
 
@@ -89,16 +90,34 @@ TEST_F(Startup, WithTheReadBackBrokenNothingReachesTheChipAndTheWindowSaysWhy)
     EXPECT_EQ(tap->dacWrites().size(), 0u);
 }
 
-TEST_F(Startup, SettingsThatCannotBeWrittenAreReportedAndTheProgramStillEnds)
+TEST_F(Startup, SettingsThatCannotBeWrittenAreReportedOnceAndTheProgramStillEnds)
 {
     start();
     QFile blocker(dir.filePath("blocker")); // a path below a regular file can never be created, even by root
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     bench->settings = model::SettingsStore(dir.filePath("blocker/KRM72340.ini"));
-    w().close();
-    ASSERT_EQ(reports.size(), 1);
+    QTest::mouseClick(w().a0Button(), Qt::LeftButton);
+    ASSERT_EQ(reports.size(), 1); // when the change could not be kept
     EXPECT_TRUE(reports[0].contains("blocker/KRM72340.ini")) << reports[0].toStdString();
+    QTest::mouseClick(w().a0Button(), Qt::LeftButton);
+    typeInto(volt(0), "1.5");
+    w().close();
+    EXPECT_EQ(reports.size(), 1);
     EXPECT_EQ(ends, 1);
+}
+
+TEST_F(Startup, ABusTraceCutShortIsReportedOnce)
+{
+    tracePath = QFile::encodeName(dir.filePath("bus.vcd"));
+    {
+        const scratch::SizeLimit limit(4096); // the first read of the chip alone needs more
+        start();
+        click("Command5");
+    }
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_EQ(reports[0], "The bus trace " + dir.filePath("bus.vcd") +
+                              " could not be written completely: File too large.");
+    EXPECT_EQ(bench->flushTrace(), reports[0]); // for the line on stderr at exit
 }
 
 TEST_F(Startup, PortFailureMidCommandIsReportedOnceWithTheBusyCursorGone)

@@ -1,0 +1,57 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#include "app_fixture.h"
+
+#include <QFile>
+
+namespace {
+
+// Below a 2.048 V reference one code step is less than the 1 mV a voltage box shows, so the text of a
+// refreshed row cannot tell neighbouring codes apart.
+class Drift : public AppFixture, public ::testing::WithParamInterface<const char*> {
+protected:
+    void expectCodes(const std::function<int(int)>& code)
+    {
+        for (int n = 1; n <= 24; ++n) {
+            EXPECT_EQ(chip().dacRegister(n - 1), code(n)) << GetParam() << " V, channel " << n;
+            EXPECT_EQ(model().code[n], code(n)) << GetParam() << " V, channel " << n;
+        }
+    }
+};
+
+constexpr std::size_t kReads = 7650;   // line requests of the 25 reads of a Read DAC
+constexpr std::size_t kDacWrite = 226; // line requests of one channel write
+
+TEST_P(Drift, AFileLoadAndReadBacksLeaveTheCodesOfTheFileAndOfTheChip)
+{
+    startWith(); // 10 V, every channel 0
+    const QString file = dir.filePath("low.csv");
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(GetParam());
+        for (int n = 1; n <= 24; ++n)
+            f.write("\r\n" + QByteArray::number(40 * n));
+    }
+    w().setFileChooser([file](QWidget*, const QString&) { return QFile::encodeName(file); });
+    w().commandButton("Command8")->setFocus();
+    click("Command2");
+    expectCodes([](int n) { return 40 * n; });
+    // Each channel is written as it is read, and once more by the refresh that first shows its new text.
+    EXPECT_EQ(tap->requests.size(), 48 * kDacWrite);
+
+    for (int reg = 0; reg < 24; ++reg)
+        chip().setDacRegister(reg, 1023 - 40 * reg);
+    for (const std::size_t rowsWritten : {24, 0}) {
+        tap->clear();
+        click("Command5");
+        expectCodes([](int n) { return 1063 - 40 * n; });
+        EXPECT_EQ(tap->requests.size(), kReads + rowsWritten * kDacWrite);
+    }
+    EXPECT_TRUE(reports.isEmpty()) << reports.join("\n").toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(LowReferences, Drift, ::testing::Values("0.5", "1", "1.2"));
+
+} // namespace

@@ -1,0 +1,73 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#include "app_fixture.h"
+
+#include "ui/batch_window.h"
+#include "ui/port_dialog.h"
+
+#include <QComboBox>
+#include <QTimer>
+
+namespace {
+
+class SettingsInUse : public AppFixture {
+protected:
+    // Opens the batch window, which reads the settings again, and closes it.
+    void reload()
+    {
+        QTimer::singleShot(0, window.get(), [] { QApplication::activeModalWidget()->close(); });
+        click("Command4");
+    }
+    QString a0Shown() const { return window->a0Button()->text().section('\n', 1); }
+};
+
+TEST_F(SettingsInUse, AreWrittenAsTheyChangeSoAReloadKeepsThem)
+{
+    start(onCom1({{"vref_high0/10", "10"}, {"vref_high1/10", "10"}}));
+    QTest::mouseClick(w().a0Button(), Qt::LeftButton);
+    EXPECT_EQ(stored("a0/1"), "1");
+    typeInto(w().referenceBox(), "2.5");
+    leave(w().referenceBox());
+    EXPECT_EQ(stored("vref_high1/10"), "2.5");
+    // A rate picked in the port dialog, stored while the dialog is still open.
+    QString storedRate;
+    QTimer::singleShot(0, window.get(), [&] {
+        auto* dialog = qobject_cast<ui::PortDialog*>(QApplication::activeModalWidget());
+        QTest::keyClick(dialog->comboBitRate(), Qt::Key_End);
+        storedRate = stored("BitRate/3");
+        dialog->accept();
+    });
+    click("Command11");
+    EXPECT_EQ(storedRate, "38400");
+
+    reload();
+    EXPECT_EQ(a0Shown(), "A0= 1 ");
+    EXPECT_EQ(w().referenceBox()->text(), "2.5");
+    EXPECT_EQ(model().vref_high_cur, 2.5);
+    EXPECT_EQ(board->lineSettings(), "38400,N,8,1");
+    w().close();
+    EXPECT_EQ(stored("BitRate/3"), "38400");
+    EXPECT_TRUE(reports.isEmpty()) << reports.join("\n").toStdString();
+}
+
+TEST_F(SettingsInUse, AReloadBringsTheWindowAndThePortToWhatAnotherInstanceStored)
+{
+    start(onCom1({{"vref_high0/10", "10"}, {"vref_high1/10", "2.5"}}));
+    {
+        QSettings other(settingsPath, QSettings::IniFormat);
+        other.setValue("a0/1", "1");
+        other.setValue("vref_high1/10", "3.3");
+        other.setValue("BitRate/3", "19200");
+    }
+    reload();
+    EXPECT_EQ(a0Shown(), "A0= 1 ");
+    EXPECT_TRUE(w().a0Button()->styleSheet().contains("192, 192, 255"));
+    EXPECT_EQ(w().referenceBox()->text(), "3.3");
+    EXPECT_EQ(board->lineSettings(), "19200,N,8,1");
+    EXPECT_TRUE(board->isOpen());
+    // Nothing the reload brought in is written back over the other instance's file.
+    EXPECT_EQ(stored("vref_high1/10"), "3.3");
+}
+
+} // namespace
