@@ -49,11 +49,19 @@ public:
     void write(const QByteArray& bytes) override { inner_.write(bytes); }
 
 private:
+    // Beats come an interval into continuous bus work and every interval after: the first request after a
+    // pause starts the count afresh, so no beat lands at the very start of a piece of work.
     void tick()
     {
-        if (beat_ && clock_.elapsed() >= intervalMs_) {
-            clock_.restart();
+        if (!beat_)
+            return;
+        const qint64 now = clock_.elapsed();
+        if (now - lastRequest_ > intervalMs_)
+            lastBeat_ = now;
+        lastRequest_ = now;
+        if (now - lastBeat_ >= intervalMs_) {
             beat_();
+            lastBeat_ = lastRequest_ = clock_.elapsed();
         }
     }
 
@@ -61,6 +69,8 @@ private:
     std::function<void()> beat_;
     qint64 intervalMs_ = 0;
     QElapsedTimer clock_;
+    qint64 lastRequest_ = 0;
+    qint64 lastBeat_ = 0;
 };
 
 } // namespace serial

@@ -43,7 +43,8 @@ std::unique_ptr<app::Bench> makeBench(const Request& request, const QString& set
     if (request.simulate) {
         auto board = std::make_unique<sim::SimulatedBoard>();
         board->setLineLatency(request.lineLatency);
-        return std::make_unique<app::Bench>(settingsPath, std::move(board), nullptr, request.busTrace);
+        return std::make_unique<app::Bench>(settingsPath, std::move(board), nullptr,
+                                            QFile::encodeName(request.busTrace));
     }
     QMap<int, QString> map = model::SettingsStore(settingsPath).portMap();
     const QList<serial::SerialDevice> devices = serial::PortCatalog::scanSystem();
@@ -58,7 +59,8 @@ std::unique_ptr<app::Bench> makeBench(const Request& request, const QString& set
         catalog = std::make_unique<serial::PortCatalog>(map, devices);
     }
     auto port = std::make_unique<serial::PosixSerialPort>(*catalog, lockDir);
-    return std::make_unique<app::Bench>(settingsPath, std::move(port), std::move(catalog), request.busTrace);
+    return std::make_unique<app::Bench>(settingsPath, std::move(port), std::move(catalog),
+                                        QFile::encodeName(request.busTrace));
 }
 
 } // namespace cli

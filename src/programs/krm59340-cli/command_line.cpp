@@ -236,9 +236,10 @@ std::chrono::nanoseconds parseDuration(const QString& text)
 {
     const auto latency = model::parse_latency(text);
     if (!latency)
-        throw UsageError(QStringLiteral("--line-latency: '%1' is not a duration of at most 1 s (for example 1ms, "
-                                        "500us or 0)")
-                             .arg(text));
+        throw UsageError(
+            QStringLiteral("--line-latency: '%1' is not a duration of at most 1 s (for example 1ms, "
+                           "500us or 0)")
+                .arg(text));
     return *latency;
 }
 

@@ -156,7 +156,7 @@ void Runner::checkChannelFile(const QString& path) const
     bus::I2cMaster i2c(unopened);
     model::ChannelModel scratch(i2c);
     try {
-        model::apply_channel_file(path, scratch);
+        model::apply_channel_file(QFile::encodeName(path), scratch);
     } catch (const model::ChannelFileError& e) {
         throw UsageError(oneLine(QString::fromStdString(e.what())) + QStringLiteral("; nothing was sent"));
     }
@@ -295,7 +295,7 @@ Outcome Runner::set()
 
 Outcome Runner::load()
 {
-    model::apply_channel_file(request_.files.constFirst(), bench_.channels);
+    model::apply_channel_file(QFile::encodeName(request_.files.constFirst()), bench_.channels);
     QJsonObject result = header();
     result.insert(QStringLiteral("file"), request_.files.constFirst());
     result.insert(QStringLiteral("channels"), channelRows(allChannels(), Codes::Written));
@@ -307,7 +307,7 @@ Outcome Runner::save()
     const double status = bench_.channels.readChip();
     const QString file = request_.files.constFirst();
     try {
-        model::save_channel_file(file, bench_.channels);
+        model::save_channel_file(QFile::encodeName(file), bench_.channels);
     } catch (const model::ChannelFileError& e) {
         throw Failure(1, oneLine(QString::fromStdString(e.what())));
     }
@@ -376,7 +376,7 @@ Outcome Runner::batch()
                 const bus::Interrupter::Uninterruptible shield(bench_.interrupter);
                 log_.clear();
                 where_ = QStringLiteral(" in %1 (cycle %2)").arg(file).arg(cycle);
-                model::apply_channel_file(file, bench_.channels);
+                model::apply_channel_file(QFile::encodeName(file), bench_.channels);
                 sendTrigger();
                 where_.clear();
             }

@@ -103,8 +103,9 @@ int main(int argc, char** argv)
     if (parser.isSet(lineLatency)) {
         latency = model::parse_latency(parser.value(lineLatency));
         if (!latency || !parser.isSet(simulate)) {
-            std::fprintf(stderr,
-                         "krm59340: --line-latency takes a duration of at most 1 s such as 1ms, with --simulate\n");
+            std::fprintf(
+                stderr,
+                "krm59340: --line-latency takes a duration of at most 1 s such as 1ms, with --simulate\n");
             return 1;
         }
     }

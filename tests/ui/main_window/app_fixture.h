@@ -15,6 +15,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -87,6 +88,18 @@ protected:
         QTest::keyClicks(box, text);
     }
     void leave(QLineEdit* box) { QTest::keyClick(box, Qt::Key_Tab); }
+
+    // Acts on the next modal window once it is up (a dialog may let events run before it is shown, while
+    // its constructor opens the port).
+    static void whenModal(const std::function<void(QWidget*)>& act)
+    {
+        QTimer::singleShot(0, [act] {
+            if (QWidget* modal = QApplication::activeModalWidget())
+                act(modal);
+            else
+                whenModal(act);
+        });
+    }
 
     QTemporaryDir dir;
     QString settingsPath;

@@ -20,7 +20,9 @@ protected:
     }
 };
 
-constexpr std::size_t kReads = 7650;   // line requests of the 25 reads of a Read DAC
+constexpr std::size_t kReads = 7650;
+// Read DAC first asks whether a chip answers: one address byte whose acknowledge is read.
+constexpr std::size_t kProbe = 65;     // line requests of the 25 reads of a Read DAC
 constexpr std::size_t kDacWrite = 226; // line requests of one channel write
 
 TEST_P(Drift, AFileLoadAndReadBacksLeaveTheCodesOfTheFileAndOfTheChip)
@@ -47,7 +49,7 @@ TEST_P(Drift, AFileLoadAndReadBacksLeaveTheCodesOfTheFileAndOfTheChip)
         tap->clear();
         click("Command5");
         expectCodes([](int n) { return 1063 - 40 * n; });
-        EXPECT_EQ(tap->requests.size(), kReads + rowsWritten * kDacWrite);
+        EXPECT_EQ(tap->requests.size(), kProbe + kReads + rowsWritten * kDacWrite);
     }
     EXPECT_TRUE(reports.isEmpty()) << reports.join("\n").toStdString();
 }

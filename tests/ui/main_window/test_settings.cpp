@@ -16,7 +16,7 @@ protected:
     // Opens the batch window, which reads the settings again, and closes it.
     void reload()
     {
-        QTimer::singleShot(0, window.get(), [] { QApplication::activeModalWidget()->close(); });
+        whenModal([](QWidget* modal) { modal->close(); });
         click("Command4");
     }
     QString a0Shown() const { return window->a0Button()->text().section('\n', 1); }
@@ -32,8 +32,8 @@ TEST_F(SettingsInUse, AreWrittenAsTheyChangeSoAReloadKeepsThem)
     EXPECT_EQ(stored("vref_high1/10"), "2.5");
     // A rate picked in the port dialog, stored while the dialog is still open.
     QString storedRate;
-    QTimer::singleShot(0, window.get(), [&] {
-        auto* dialog = qobject_cast<ui::PortDialog*>(QApplication::activeModalWidget());
+    whenModal([&](QWidget* modal) {
+        auto* dialog = qobject_cast<ui::PortDialog*>(modal);
         QTest::keyClick(dialog->comboBitRate(), Qt::Key_End);
         storedRate = stored("BitRate/3");
         dialog->accept();

@@ -3,8 +3,8 @@
 
 #include "app_fixture.h"
 
-#include "ui/connection_line.h"
 #include "support/scratch.h"
+#include "ui/connection_line.h"
 
 #include <QTimer>
 

@@ -11,6 +11,7 @@
 #include "support/pty_board.h"
 #include "support/sigrok_decode.h"
 
+#include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -38,7 +39,7 @@ protected:
     // Starts the program on the device and ends it again; what it reported is in reports.
     void startAndEnd(std::unique_ptr<serial::SerialPort> device, std::unique_ptr<serial::PortCatalog> catalog)
     {
-        app::Bench bench(ini, std::move(device), std::move(catalog), trace);
+        app::Bench bench(ini, std::move(device), std::move(catalog), QFile::encodeName(trace));
         ui::MainWindow window(bench);
         window.setReport([this](const QString&, const QString& text) { reports << text; });
         window.load();
