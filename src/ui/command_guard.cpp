@@ -21,8 +21,6 @@ QString CommandGuard::describe(const std::exception& e)
 {
     if (const auto* port = dynamic_cast<const serial::PortError*>(&e))
         return QStringLiteral("The serial port failed.\n\n%1").arg(port->text());
-    if (const auto* refused = dynamic_cast<const bus::BusUnusable*>(&e))
-        return refused->text();
     if (const auto* text = dynamic_cast<const files::TextError*>(&e))
         return text->text();
     return QString::fromStdString(e.what());

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "bus/bus_observer.h"
+#include "files/text_error.h"
 #include "serial/serial_port.h"
 
 #include <QString>
@@ -20,13 +21,9 @@ namespace bus {
 void busDelay();
 
 // Thrown at the start of a transaction on a port whose lines failed their check: nothing goes on the bus.
-class BusUnusable : public std::runtime_error {
+class BusUnusable : public files::TextError {
 public:
-    explicit BusUnusable(const QString& text) : std::runtime_error(text.toStdString()), text_(text) {}
-    const QString& text() const { return text_; }
-
-private:
-    QString text_;
+    using files::TextError::TextError;
 };
 
 // The I2C master on the port's modem lines: RTS drives SDA, DTR drives SCL, DSR reads SDA; asserted means

@@ -3,7 +3,7 @@
 
 #pragma once
 
-#include "serial/serial_port.h"
+#include "serial/forwarding_port.h"
 
 #include <QElapsedTimer>
 
@@ -15,38 +15,29 @@ namespace serial {
 // interval. On a USB adapter every line request is a round trip of about a millisecond, so a read-back of
 // the chip takes seconds; the beat is where a window repaints and answers the desktop meanwhile. Without a
 // beat it only forwards.
-class HeartbeatPort : public SerialPort {
+class HeartbeatPort : public ForwardingPort {
 public:
-    explicit HeartbeatPort(SerialPort& inner) : inner_(inner) {}
+    explicit HeartbeatPort(SerialPort& inner) : ForwardingPort(inner) {}
 
     // The beat runs after a line request has completed, never inside one.
     void setBeat(std::function<void()> beat, int intervalMs);
 
-    void open(int portNumber) override { inner_.open(portNumber); }
-    void close() override { inner_.close(); }
-    bool isOpen() const override { return inner_.isOpen(); }
-    int portNumber() const override { return inner_.portNumber(); }
-    bool exists(int portNumber) const override { return inner_.exists(portNumber); }
-    void setLineSettings(qint32 bitRate) override { inner_.setLineSettings(bitRate); }
-    QString lineSettings() const override { return inner_.lineSettings(); }
-    void setTimeouts(const Timeouts& timeouts) override { inner_.setTimeouts(timeouts); }
     void setRts(bool asserted) override
     {
-        inner_.setRts(asserted);
+        ForwardingPort::setRts(asserted);
         tick();
     }
     void setDtr(bool asserted) override
     {
-        inner_.setDtr(asserted);
+        ForwardingPort::setDtr(asserted);
         tick();
     }
     bool dsr() override
     {
-        const bool asserted = inner_.dsr();
+        const bool asserted = ForwardingPort::dsr();
         tick();
         return asserted;
     }
-    void write(const QByteArray& bytes) override { inner_.write(bytes); }
 
 private:
     // Beats come an interval into continuous bus work and every interval after: the first request after a
@@ -65,7 +56,6 @@ private:
         }
     }
 
-    SerialPort& inner_;
     std::function<void()> beat_;
     qint64 intervalMs_ = 0;
     QElapsedTimer clock_;

@@ -20,7 +20,7 @@ constexpr qsizetype FlushThreshold = 1 << 20;
 } // namespace
 
 TracingPort::TracingPort(SerialPort& inner, const QByteArray& vcdPath, SdaWire sdaWire)
-    : inner_(inner), sdaWire_(std::move(sdaWire)), shownPath_(files::shown(vcdPath))
+    : ForwardingPort(inner), sdaWire_(std::move(sdaWire)), shownPath_(files::shown(vcdPath))
 {
     QString why;
     file_ = files::openForWriting(vcdPath, why);
@@ -46,20 +46,20 @@ TracingPort::~TracingPort()
 
 void TracingPort::setRts(bool asserted)
 {
-    inner_.setRts(asserted);
+    inner().setRts(asserted);
     step(!dtrAsserted_, sdaNow());
 }
 
 void TracingPort::setDtr(bool asserted)
 {
-    inner_.setDtr(asserted);
+    inner().setDtr(asserted);
     dtrAsserted_ = asserted;
     step(!dtrAsserted_, sdaNow());
 }
 
 bool TracingPort::dsr()
 {
-    const bool asserted = inner_.dsr();
+    const bool asserted = inner().dsr();
     step(!dtrAsserted_, sdaWire_ ? sdaWire_() : !asserted);
     return asserted;
 }
@@ -69,7 +69,7 @@ bool TracingPort::sdaNow()
     // A closed port has no wires to read; what the program asked for is all there is.
     if (sdaWire_)
         return sdaWire_();
-    return inner_.isOpen() ? !inner_.dsr() : true;
+    return inner().isOpen() ? !inner().dsr() : true;
 }
 
 void TracingPort::flush()

@@ -3,7 +3,7 @@
 
 #pragma once
 
-#include "serial/serial_port.h"
+#include "serial/forwarding_port.h"
 
 #include <QFile>
 
@@ -18,7 +18,7 @@ namespace serial {
 // chip's drive included, so a logic analyser's I2C decoder reads the trace as it would read the wires.
 // Buffered; the file is complete once the port is destroyed. A write the system cuts short (a full disk)
 // ends the trace there and is kept as its failure, for the program to report.
-class TracingPort : public SerialPort {
+class TracingPort : public ForwardingPort {
 public:
     // Where the level of SDA comes from after each request. Without a source the trace reads DSR after
     // every line change (one more request on the port per request, the price of a true trace on real
@@ -32,18 +32,9 @@ public:
     TracingPort(const TracingPort&) = delete;
     TracingPort& operator=(const TracingPort&) = delete;
 
-    void open(int portNumber) override { inner_.open(portNumber); }
-    void close() override { inner_.close(); }
-    bool isOpen() const override { return inner_.isOpen(); }
-    int portNumber() const override { return inner_.portNumber(); }
-    bool exists(int portNumber) const override { return inner_.exists(portNumber); }
-    void setLineSettings(qint32 bitRate) override { inner_.setLineSettings(bitRate); }
-    QString lineSettings() const override { return inner_.lineSettings(); }
-    void setTimeouts(const Timeouts& timeouts) override { inner_.setTimeouts(timeouts); }
     void setRts(bool asserted) override;
     void setDtr(bool asserted) override;
     bool dsr() override;
-    void write(const QByteArray& bytes) override { inner_.write(bytes); }
 
     // Writes what is buffered so far.
     void flush();
@@ -55,7 +46,6 @@ private:
     bool sdaNow();
     void step(bool scl, bool sda);
 
-    SerialPort& inner_;
     SdaWire sdaWire_;
     QString shownPath_;
     std::unique_ptr<QFile> file_;

@@ -61,6 +61,26 @@ protected:
         after.arm(transactions,
                   [this, what = std::move(what)] { QTimer::singleShot(0, window.get(), what); });
     }
+    // The window on screen before its start-up runs, as the program starts it (load() is the test's to call).
+    void showBeforeStartUp()
+    {
+        settingsPath = dir.filePath("KRM72340.ini");
+        {
+            QSettings ini(settingsPath, QSettings::IniFormat);
+            ini.setValue("PortNumb/2", "1");
+            ini.setValue("BitRate/3", "9600");
+        }
+        board = std::make_unique<sim::SimulatedBoard>();
+        auto tapPort = std::make_unique<RecordingPort>(board.get());
+        tap = tapPort.get();
+        bench = std::make_unique<app::Bench>(settingsPath, std::move(tapPort));
+        window = std::make_unique<ui::MainWindow>(*bench);
+        window->setReport([this](const QString&, const QString& text) { reports << text; });
+        window->setEndProgram([this] { ++ends; });
+        window->show();
+        w().busWork().setBeatInterval(0);
+        bench->i2c.addObserver(&after);
+    }
     std::vector<int> addresses() const
     {
         std::vector<int> out;
@@ -190,21 +210,7 @@ TEST_F(SlowBus, APulledAdapterEndsTheProgressWithOneReportAndTheWindowGoesOn)
 // The window is on screen before the start-up reads the chip; a click meanwhile waits for the start-up.
 TEST_F(SlowBus, InputDuringTheStartUpRunsOnceTheStartUpIsDone)
 {
-    settingsPath = dir.filePath("KRM72340.ini");
-    {
-        QSettings ini(settingsPath, QSettings::IniFormat);
-        ini.setValue("PortNumb/2", "1");
-        ini.setValue("BitRate/3", "9600");
-    }
-    board = std::make_unique<sim::SimulatedBoard>();
-    auto tapPort = std::make_unique<RecordingPort>(board.get());
-    tap = tapPort.get();
-    bench = std::make_unique<app::Bench>(settingsPath, std::move(tapPort));
-    window = std::make_unique<ui::MainWindow>(*bench);
-    window->setReport([this](const QString&, const QString& text) { reports << text; });
-    window->show();
-    w().busWork().setBeatInterval(0);
-    bench->i2c.addObserver(&after);
+    showBeforeStartUp();
     duringWork(20, [this] { click("Command5"); });
     window->load();
     settle();
@@ -216,22 +222,7 @@ TEST_F(SlowBus, InputDuringTheStartUpRunsOnceTheStartUpIsDone)
 
 TEST_F(SlowBus, AClosedWindowEndsTheStartUpReadAtItsNextTransaction)
 {
-    settingsPath = dir.filePath("KRM72340.ini");
-    {
-        QSettings ini(settingsPath, QSettings::IniFormat);
-        ini.setValue("PortNumb/2", "1");
-        ini.setValue("BitRate/3", "9600");
-    }
-    board = std::make_unique<sim::SimulatedBoard>();
-    auto tapPort = std::make_unique<RecordingPort>(board.get());
-    tap = tapPort.get();
-    bench = std::make_unique<app::Bench>(settingsPath, std::move(tapPort));
-    window = std::make_unique<ui::MainWindow>(*bench);
-    window->setReport([this](const QString&, const QString& text) { reports << text; });
-    window->setEndProgram([this] { ++ends; });
-    window->show();
-    w().busWork().setBeatInterval(0);
-    bench->i2c.addObserver(&after);
+    showBeforeStartUp();
     duringWork(20, [this] {
         QCloseEvent close;
         QCoreApplication::sendEvent(w().windowHandle(), &close);
