@@ -10,13 +10,13 @@
 #include "ui/batch_window.h"
 #include "ui/connection_line.h"
 #include "ui/control_panel.h"
+#include "ui/file_dialogs.h"
 #include "ui/otp_writer.h"
 #include "ui/port_dialog.h"
 #include "ui/widgets.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QFileDialog>
 #include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -72,21 +72,9 @@ constexpr ButtonPlace kButtons[] = {
     {"Command8", "About", 1200, 9360, 975, 585},
 };
 
-// The open form of the dialog for both file commands, as users of the program know it: a new name may be
-// typed, and an existing file is replaced without a question.
-QString chooseWithDialog(QWidget* parent, const QString& initialDir)
+QStringList channelFileFilters()
 {
-    QFileDialog dialog(parent);
-    // The desktop's own open dialogs refuse a name that does not exist yet, which Save to File needs.
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilters({QStringLiteral("Csv Files (*.csv)"), QStringLiteral("All Files (*.*)")});
-    if (!initialDir.isEmpty())
-        dialog.setDirectory(initialDir);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return {};
-    return dialog.selectedFiles().constFirst();
+    return {QStringLiteral("Csv Files (*.csv)"), QStringLiteral("All Files (*.*)")};
 }
 
 } // namespace
@@ -103,7 +91,12 @@ MainWindow::MainWindow(app::Bench& bench, QWidget* parent)
           QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
           box.exec();
       }),
-      chooseFile_(&chooseWithDialog)
+      chooseFile_([](QWidget* parent, const QString& dir) {
+          return chooseFileToOpen(parent, dir, channelFileFilters());
+      }),
+      chooseSaveFile_([](QWidget* parent, const QString& dir) {
+          return chooseFileToSave(parent, dir, channelFileFilters());
+      })
 {
     setUpWindow(this, QStringLiteral("frmKRM59340"), QStringLiteral("KRM59340"), kClientWidth, kClientHeight);
     buildLayout();
@@ -437,9 +430,9 @@ void MainWindow::about()
     box.exec();
 }
 
-QString MainWindow::chooseChannelFile()
+QString MainWindow::chooseChannelFile(const FileChooser& chooser)
 {
-    const QString name = chooseFile_(this, bench_.settings.default_dir);
+    const QString name = chooser(this, bench_.settings.default_dir);
     if (name.isEmpty())
         return {};
     bench_.settings.dir_of_path(name);
@@ -451,14 +444,14 @@ QString MainWindow::chooseChannelFile()
 
 void MainWindow::saveToFile()
 {
-    const QString name = chooseChannelFile();
+    const QString name = chooseChannelFile(chooseSaveFile_);
     if (!name.isEmpty())
         model::save_channel_file(name, model_);
 }
 
 void MainWindow::loadFromFile()
 {
-    const QString name = chooseChannelFile();
+    const QString name = chooseChannelFile(chooseFile_);
     if (name.isEmpty())
         return;
     BusyCursor busy;

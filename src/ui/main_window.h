@@ -61,9 +61,15 @@ public:
     void setPanelRefresh(std::function<void()> refresh) override { panelRefresh_ = std::move(refresh); }
     // How the program ends when this window closes; tests replace it.
     void setEndProgram(std::function<void()> end) { endProgram_ = std::move(end); }
-    // Asks for a channel file name ("" when cancelled); tests replace the real file dialog.
+    // Asks for a channel file name ("" when cancelled); tests replace the real file dialogs, for both file
+    // commands or for saving only.
     using FileChooser = std::function<QString(QWidget* parent, const QString& initialDir)>;
-    void setFileChooser(FileChooser chooser) { chooseFile_ = std::move(chooser); }
+    void setFileChooser(FileChooser chooser)
+    {
+        chooseFile_ = chooser;
+        chooseSaveFile_ = std::move(chooser);
+    }
+    void setSaveFileChooser(FileChooser chooser) { chooseSaveFile_ = std::move(chooser); }
     // How failures reach the user (a message box); tests replace it.
     void setReport(CommandGuard::Report report) { report_ = std::move(report); }
 
@@ -100,7 +106,7 @@ private:
     void saveToFile();
     void loadFromFile();
     // The file dialog steps both file commands share; "" when the user cancelled.
-    QString chooseChannelFile();
+    QString chooseChannelFile(const FileChooser& chooser);
     void report(const QString& title, const QString& text);
     // Every box from the model as it stands, without the change handling: what a failed start-up shows.
     void showModel();
@@ -116,6 +122,7 @@ private:
     std::function<void()> endProgram_;
     CommandGuard::Report report_;
     FileChooser chooseFile_;
+    FileChooser chooseSaveFile_;
     bool ending_ = false;
 
     QPointer<ControlPanel> controlPanel_;
