@@ -91,6 +91,9 @@ MainWindow::MainWindow(app::Bench& bench, QWidget* parent)
           QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
           box.exec();
       }),
+      ask_([this](const QString& title, const QString& text, const QString& yesCaption) {
+          return askYesOrCancel(this, title, text, yesCaption);
+      }),
       chooseFile_([](QWidget* parent, const QString& dir) {
           return chooseFileToOpen(parent, dir, channelFileFilters());
       }),
@@ -347,6 +350,10 @@ void MainWindow::connectCommands()
     });
     connect(commandButton(QStringLiteral("Command10")), &QPushButton::clicked, this, [this] {
         handle([this] {
+            if (!confirmOtpBurn(
+                    QStringLiteral("all 24 registers (channels 1 to 22, c1 and c2) with the codes "
+                                   "held now")))
+                return;
             model_.write_all_channels_otp();
             bus::resetChip(model_.i2c());
             model_.readBankStatus();
@@ -417,6 +424,26 @@ void MainWindow::toggleA0()
     // Whether a chip answers at the new address is the first thing a wrong A0 jumper would show.
     bench_.connection.probeChip();
     model_.readAllChannels();
+}
+
+bool MainWindow::confirmOtpBurn(const QString& what)
+{
+    bool known = false;
+    const int status = maxBankBox_->text().toInt(&known);
+    // A bus where no chip answers reads the status as all ones.
+    const QString bank =
+        known && status >= 0 && status < 0xFFFF
+            ? QStringLiteral("OTP bank %1 (the bank status reads %2)").arg(status + 1).arg(status)
+            : QStringLiteral("the next OTP bank (the bank status is not known; Read DAC reads it)");
+    // The address the burn goes to: A0 is the address's lowest bit.
+    const int address = model_.a0_state == QLatin1String("1") ? 0x75 : 0x74;
+    return ask_(
+        QStringLiteral("Program OTP"),
+        QStringLiteral("Burn %1 into %2 of the chip at 0x%3?\n\nOTP memory is written once: this cannot "
+                       "be undone.")
+            .arg(what, bank)
+            .arg(address, 0, 16),
+        QStringLiteral("Burn"));
 }
 
 void MainWindow::about()

@@ -72,6 +72,11 @@ public:
     void setSaveFileChooser(FileChooser chooser) { chooseSaveFile_ = std::move(chooser); }
     // How failures reach the user (a message box); tests replace it.
     void setReport(CommandGuard::Report report) { report_ = std::move(report); }
+    // Asks a question whose answers are yesCaption and Cancel, Cancel the default (a message box); tests
+    // replace it.
+    using Ask = std::function<bool(const QString& title, const QString& text, const QString& yesCaption)>;
+    void setAsk(Ask ask) { ask_ = std::move(ask); }
+    bool confirmOtpBurn(const QString& what) override;
 
     QLineEdit* voltBox(int row) const { return voltBoxes_.at(row); }
     QLineEdit* codeBox(int row) const { return codeBoxes_.at(row); }
@@ -121,6 +126,7 @@ private:
     std::function<void()> panelRefresh_;
     std::function<void()> endProgram_;
     CommandGuard::Report report_;
+    Ask ask_;
     FileChooser chooseFile_;
     FileChooser chooseSaveFile_;
     bool ending_ = false;

@@ -4,6 +4,7 @@
 #include "ui/widgets.h"
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QPainter>
 #include <QStyleOptionButton>
 #include <QStylePainter>
@@ -31,6 +32,15 @@ void setUpWindow(QWidget* window, const QString& name, const QString& title, int
     small.setPointSize(8);
     window->setFont(small);
     window->setFixedSize(twipsToPixels(window, clientWidth), twipsToPixels(window, clientHeight));
+}
+
+bool askYesOrCancel(QWidget* parent, const QString& title, const QString& text, const QString& yesCaption)
+{
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::NoButton, parent);
+    const QAbstractButton* yes = box.addButton(yesCaption, QMessageBox::AcceptRole);
+    box.setDefaultButton(box.addButton(QMessageBox::Cancel));
+    box.exec();
+    return box.clickedButton() == yes;
 }
 
 BusyCursor::BusyCursor()

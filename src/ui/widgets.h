@@ -30,6 +30,10 @@ Control* placed(QWidget* parent, const QString& name, const QString& text, int l
     return control;
 }
 
+// A warning with the buttons yesCaption and Cancel, Cancel the default and focused one so that a stray Return
+// or Space answers no; true only for yes.
+bool askYesOrCancel(QWidget* parent, const QString& title, const QString& text, const QString& yesCaption);
+
 // Shows the busy cursor while bus work runs: on a USB adapter every line request is a round trip, so a
 // read-back takes seconds during which the window cannot respond.
 class BusyCursor {

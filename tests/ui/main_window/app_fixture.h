@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 // A fresh program on the simulated board: its own settings file, the main window loaded and shown, message
-// boxes collected instead of shown, and a tap on the bus.
+// boxes collected and questions answered instead of shown, and a tap on the bus.
 class AppFixture : public ::testing::Test {
 protected:
     using Entries = std::map<QString, QString>; // "section/key" -> text
@@ -47,6 +47,10 @@ protected:
         bench = std::make_unique<app::Bench>(settingsPath, std::move(tapPort));
         window = std::make_unique<ui::MainWindow>(*bench);
         window->setReport([this](const QString&, const QString& text) { reports << text; });
+        window->setAsk([this](const QString&, const QString& text, const QString&) {
+            questions << text;
+            return answer;
+        });
         window->setEndProgram([this] { ++ends; });
         window->load();
         window->show();
@@ -94,5 +98,8 @@ protected:
     std::unique_ptr<app::Bench> bench;
     std::unique_ptr<ui::MainWindow> window;
     QStringList reports;
+    // The questions asked, and the answer every one gets.
+    QStringList questions;
+    bool answer = true;
     int ends = 0;
 };

@@ -4,6 +4,8 @@
 #include "app_fixture.h"
 
 #include "support/qstring_printer.h"
+#include "ui/otp_writer.h"
+#include "ui/widgets.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -11,8 +13,11 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QTimer>
+#include <QToolButton>
 
 namespace {
+
+using Writes = std::vector<std::pair<int, int>>;
 
 // Calls fn with the modal window of type W once the command about to run has opened it.
 template <typename W> void onModal(std::function<void(W*)> fn)
@@ -26,12 +31,94 @@ template <typename W> void onModal(std::function<void(W*)> fn)
 
 class Questions : public AppFixture {
 protected:
+    // The OTP writer, opened at its first register and stepped down the list once it opens.
+    ui::OtpWriter* writer(int steps = 0)
+    {
+        if (w().otpWriter())
+            return w().otpWriter();
+        click("Command3");
+        for (int k = 0; k < steps; ++k)
+            QTest::mouseClick(w().otpWriter()->arrows()->downArrow(), Qt::LeftButton);
+        return w().otpWriter();
+    }
     static QByteArray read(const QString& file)
     {
         QFile f(file);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
 };
+
+TEST_F(Questions, EveryOtpBurnIsAskedForNamingWhatAndTheBankAndCancelBurnsNothing)
+{
+    startWith({{18, 333}}, sim::SimulatedBoard::Chips::A0Low);
+    const struct {
+        const char* what;
+        std::function<void()> burn;
+        const char* names;
+        std::size_t burnt;
+    } cases[] = {
+        {"all", [this] { click("Command10"); }, "Burn all 24 registers", 24},
+        {"c1", [this] { QTest::mouseClick(writer(22)->writeButton(), Qt::LeftButton); },
+         "Burn channel c1 (register 18): code 14Dh, 3.251 V", 1},
+    };
+    int bank = 1;
+    for (const auto& c : cases) {
+        for (const bool yes : {false, true}) {
+            answer = yes;
+            questions.clear();
+            tap->clear();
+            c.burn();
+            ASSERT_EQ(questions.size(), 1) << c.what;
+            EXPECT_TRUE(questions[0].startsWith(c.names)) << questions[0].toStdString();
+            EXPECT_TRUE(questions[0].contains(
+                QStringLiteral("into OTP bank %1 (the bank status reads %2) of the chip at 0x74?")
+                    .arg(bank)
+                    .arg(bank - 1)))
+                << questions[0].toStdString();
+            EXPECT_EQ(tap->otpWrites().size(), yes ? c.burnt : 0u) << c.what;
+            EXPECT_EQ(chip().bankStatus(), yes ? bank : bank - 1) << c.what;
+            EXPECT_EQ(chip().resets(), bank - 1 + (yes ? 1 : 0)) << c.what;
+        }
+        ++bank;
+    }
+
+    // Without a chip the bank status reads all ones: the question says it is not known.
+    QTest::mouseClick(w().a0Button(), Qt::LeftButton);
+    questions.clear();
+    answer = false;
+    click("Command10");
+    ASSERT_EQ(questions.size(), 1);
+    EXPECT_TRUE(questions[0].contains("into the next OTP bank (the bank status is not known; Read DAC reads "
+                                      "it) of the chip at 0x75?"))
+        << questions[0].toStdString();
+}
+
+// The fault this mends: Tab, Tab, Space in the OTP writer burnt a register at once.
+TEST_F(Questions, AStrayKeyInTheRealQuestionAnswersCancel)
+{
+    startWith({{0, 100}});
+    w().setAsk([this](const QString& title, const QString& text, const QString& yes) {
+        return ui::askYesOrCancel(window.get(), title, text, yes);
+    });
+    ui::OtpWriter* otp = writer();
+    for (const Qt::Key key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Escape}) {
+        onModal<QMessageBox>([key](QMessageBox* box) {
+            ASSERT_NE(box->defaultButton(), nullptr);
+            EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::Cancel));
+            QTest::keyClick(box->focusWidget(), key);
+        });
+        otp->writeButton()->setFocus();
+        QTest::keyClick(otp->writeButton(), Qt::Key_Space);
+        EXPECT_TRUE(tap->otpWrites().empty()) << key;
+    }
+    onModal<QMessageBox>([](QMessageBox* box) {
+        for (QAbstractButton* button : box->buttons())
+            if (button->text() == "Burn")
+                button->click();
+    });
+    QTest::keyClick(otp->writeButton(), Qt::Key_Space);
+    EXPECT_EQ(tap->otpWrites(), (Writes{{0, 100}}));
+}
 
 TEST_F(Questions, SaveAsksBeforeReplacingAndAddsTheCsvExtensionWhileItsFilterIsSelected)
 {
