@@ -101,10 +101,10 @@ BatchWindow::BatchWindow(Host& host)
     logView_->horizontalHeader()->setStretchLastSection(true);
     logView_->setSelectionBehavior(QAbstractItemView::SelectRows);
     logView_->setWordWrap(false);
-    logView_->setColumnWidth(
-        RunLog::Time, logView_->fontMetrics().horizontalAdvance(QStringLiteral("2026-12-31 23:59:59.999  ")));
-    logView_->setColumnWidth(RunLog::Cycle,
-                             logView_->fontMetrics().horizontalAdvance(QStringLiteral("Cycle  ")));
+    const QFontMetrics metrics = logView_->fontMetrics();
+    logView_->setColumnWidth(RunLog::Time, metrics.horizontalAdvance(QStringLiteral("23:59:59.999")) + 12);
+    logView_->setColumnWidth(RunLog::Cycle, metrics.horizontalAdvance(QStringLiteral("Cycle")) + 12);
+    logView_->setColumnWidth(RunLog::File, twipsToPixels(this, 1320));
     // A new line is kept in view while the view is at the end; a user reading further up stays there.
     connect(runLog_, &RunLog::rowsAboutToBeInserted, this, [this] {
         QScrollBar* bar = logView_->verticalScrollBar();

@@ -46,12 +46,13 @@ void RunLog::clear()
     endResetModel();
 }
 
-QString RunLog::text(const Line& line, int column) const
+QString RunLog::text(const Line& line, int column, Form form) const
 {
     switch (column) {
     case Time:
         return QDateTime::fromMSecsSinceEpoch(line.msecsSinceEpoch)
-            .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+            .toString(form == Form::Csv ? QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")
+                                        : QStringLiteral("HH:mm:ss.zzz"));
     case Cycle:
         return line.cycle == 0 ? QStringLiteral("step") : QString::number(line.cycle);
     case File:
@@ -69,7 +70,7 @@ QByteArray RunLog::csv() const
         for (int column = 0; column < kColumns; ++column) {
             if (column > 0)
                 out += QLatin1Char(',');
-            out += csvField(text(line, column));
+            out += csvField(text(line, column, Form::Csv));
         }
         out += QLatin1String("\r\n");
     }
@@ -101,9 +102,10 @@ int RunLog::columnCount(const QModelIndex& parent) const
 
 QVariant RunLog::data(const QModelIndex& index, int role) const
 {
-    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount())
+    // A failure's text is longer than its column: the tooltip holds all of it.
+    if ((role != Qt::DisplayRole && role != Qt::ToolTipRole) || !index.isValid() || index.row() >= rowCount())
         return {};
-    return text(lines_.at(static_cast<std::size_t>(index.row())), index.column());
+    return text(lines_.at(static_cast<std::size_t>(index.row())), index.column(), Form::View);
 }
 
 QVariant RunLog::headerData(int section, Qt::Orientation orientation, int role) const

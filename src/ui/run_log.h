@@ -45,7 +45,9 @@ private:
         QString file;
         QString result;
     };
-    QString text(const Line& line, int column) const;
+    // The view shows the time of day; the CSV the date as well.
+    enum class Form { View, Csv };
+    QString text(const Line& line, int column, Form form) const;
 
     std::deque<Line> lines_;
     qint64 dropped_ = 0;
