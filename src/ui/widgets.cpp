@@ -6,9 +6,13 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPainter>
+#include <QScreen>
 #include <QStyleOptionButton>
 #include <QStylePainter>
 #include <QToolButton>
+#include <QWheelEvent>
+
+#include <algorithm>
 
 namespace ui {
 
@@ -68,6 +72,33 @@ void WrapButton::paintEvent(QPaintEvent*)
     painter.setPen(
         palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
     painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, caption);
+}
+
+void FocusSlider::wheelEvent(QWheelEvent* event)
+{
+    if (hasFocus())
+        QSlider::wheelEvent(event);
+    else
+        event->ignore();
+}
+
+void placeBeside(QWidget* window, const QWidget* anchor)
+{
+    const QWidget* anchorWindow = anchor->window();
+    const QRect beside = anchorWindow->frameGeometry();
+    const QRect area = anchorWindow->screen()->availableGeometry();
+    // Before it is first shown a window has no frame yet; the anchor's tells how much the desktop adds.
+    const QSize size = window->size() + (beside.size() - anchorWindow->size());
+    constexpr int kGap = 8;
+    int left = beside.right() + 1 + kGap;
+    if (left + size.width() > area.right() + 1)
+        left = beside.left() - kGap - size.width();
+    // No room on either side: cover the anchor rather than leave part of the window off the screen.
+    if (left < area.left())
+        left = std::max(area.left(), area.right() + 1 - size.width());
+    const int top =
+        std::clamp(beside.top(), area.top(), std::max(area.top(), area.bottom() + 1 - size.height()));
+    window->move(left, top);
 }
 
 UpDown::UpDown(QWidget* parent) : QWidget(parent), up_(new QToolButton(this)), down_(new QToolButton(this))

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QPushButton>
+#include <QSlider>
 #include <QWidget>
 
 class QToolButton;
@@ -53,6 +54,21 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
 };
+
+// A slider that the mouse wheel moves only while it has the keyboard focus (a click gives it): a wheel
+// turned to scroll past it must not write the chip. The wheel is then left to the widgets around it.
+class FocusSlider : public QSlider {
+    Q_OBJECT
+public:
+    using QSlider::QSlider;
+
+protected:
+    void wheelEvent(QWheelEvent* event) override;
+};
+
+// Moves a window that is about to be shown next to anchor's window, on its right or else on its left, inside
+// the screen's available area.
+void placeBeside(QWidget* window, const QWidget* anchor);
 
 // A vertical pair of up/down arrows without a partner box. Each click is reported; holding an arrow
 // repeats it. The arrows never take the keyboard focus, so pressing them does not make the box being

@@ -10,8 +10,10 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QSlider>
 #include <QToolButton>
+#include <QWheelEvent>
 
 #include <tuple>
 
@@ -93,6 +95,56 @@ TEST_F(PanelTest, ControlPanelClampsAnAllOnesReadBackAndTheRefreshGoesOn)
     QTest::keyClick(panel->slider(2), Qt::Key_End);
     EXPECT_EQ(row(2), Row(1024, "0", "0"));
     EXPECT_TRUE(reports.isEmpty());
+}
+
+// A wheel turned over the panel to scroll past it moved the slider under the mouse and wrote the chip.
+TEST_F(PanelTest, TheWheelMovesOnlyTheSliderWithTheFocus)
+{
+    startWith({{3, 512}});
+    (panel = new ui::ControlPanel(w()))->show();
+    panel->activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return QApplication::activeWindow() == panel; }));
+    QSlider* slider = panel->slider(3);
+    const auto wheel = [slider] {
+        const QPointF at = slider->rect().center();
+        QWheelEvent turn(at, slider->mapToGlobal(at), {}, {0, 120}, Qt::NoButton, Qt::NoModifier,
+                         Qt::NoScrollPhase, false);
+        QApplication::sendEvent(slider, &turn);
+        return turn.isAccepted();
+    };
+    panel->slider(0)->setFocus();
+    tap->clear();
+    EXPECT_FALSE(wheel()) << "left to the widgets around it";
+    EXPECT_EQ(slider->value(), 512);
+    EXPECT_TRUE(tap->dacWrites().empty());
+
+    slider->setFocus();
+    ASSERT_TRUE(slider->hasFocus());
+    EXPECT_TRUE(wheel());
+    EXPECT_NE(slider->value(), 512);
+    EXPECT_EQ(tap->dacWrites().size(), 2u) << "the move, then the refresh's write of the row";
+}
+
+TEST(PlaceBeside, RightOfTheAnchorElseLeftElseOverItInsideTheScreen)
+{
+    QWidget anchor;
+    QWidget window;
+    window.resize(200, 100);
+    const QRect area = anchor.screen()->availableGeometry();
+    const struct {
+        QRect anchor;
+        QPoint placed;
+    } cases[] = {
+        {{area.left(), area.top(), 100, 100}, {area.left() + 108, area.top()}},
+        {{area.right() - 209, area.top() + 50, 100, 100}, {area.right() - 417, area.top() + 50}},
+        {{area.left() + 150, area.bottom() - 49, area.width() - 300, 100},
+         {area.right() - 199, area.bottom() - 99}},
+    };
+    for (const auto& c : cases) {
+        anchor.setGeometry(c.anchor);
+        ui::placeBeside(&window, &anchor);
+        EXPECT_EQ(window.pos(), c.placed) << c.anchor.x() << "," << c.anchor.y();
+    }
 }
 
 TEST_F(PanelTest, OtpWriterListsC1AndC2LastAndBurnsTheModelsCodeOfTheRegisterShown)
