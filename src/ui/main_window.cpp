@@ -8,6 +8,7 @@
 #include "model/channel_file.h"
 #include "model/numbers.h"
 #include "ui/batch_window.h"
+#include "ui/bus_monitor.h"
 #include "ui/connection_line.h"
 #include "ui/control_panel.h"
 #include "ui/file_dialogs.h"
@@ -34,7 +35,10 @@ namespace {
 constexpr int kClientWidth = 2385;
 constexpr int kControlsHeight = 10095;
 constexpr int kConnectionHeight = 1800;
-constexpr int kClientHeight = kControlsHeight + kConnectionHeight + 60;
+// The bus monitor's button sits below the connection line.
+constexpr int kMonitorTop = kControlsHeight + kConnectionHeight + 60;
+constexpr int kMonitorHeight = 345;
+constexpr int kClientHeight = kMonitorTop + kMonitorHeight + 60;
 constexpr int kBoxHeight = 285;
 constexpr int kLabelHeight = 195;
 
@@ -109,6 +113,7 @@ MainWindow::MainWindow(app::Bench& bench, QWidget* parent)
 
 MainWindow::~MainWindow()
 {
+    delete busMonitor_;
     model_.setGrid(nullptr);
 }
 
@@ -153,6 +158,9 @@ void MainWindow::buildLayout()
 
     connectionLine_ = new ConnectionLine(bench_.connection, this);
     placeInTwips(connectionLine_, 60, kControlsHeight, kClientWidth - 120, kConnectionHeight);
+    busMonitorButton_ = new QPushButton(QStringLiteral("Bus Monitor"), this);
+    busMonitorButton_->setObjectName(QStringLiteral("BusMonitor"));
+    placeInTwips(busMonitorButton_, 60, kMonitorTop, 1215, kMonitorHeight);
 }
 
 void MainWindow::buildGridRow(int row, const QString& caption, int labelLeft, int boxLeft, int top)
@@ -385,6 +393,7 @@ void MainWindow::connectCommands()
             [this] { showModeless(controlPanel_); });
     connect(commandButton(QStringLiteral("Command3")), &QPushButton::clicked, this,
             [this] { showModeless(otpWriter_); });
+    connect(busMonitorButton_, &QPushButton::clicked, this, [this] { showModeless(busMonitor_); });
 }
 
 ControlPanel* MainWindow::controlPanel() const
@@ -395,6 +404,11 @@ ControlPanel* MainWindow::controlPanel() const
 OtpWriter* MainWindow::otpWriter() const
 {
     return otpWriter_;
+}
+
+BusMonitor* MainWindow::busMonitor() const
+{
+    return busMonitor_;
 }
 
 template <typename Window> void MainWindow::showModeless(QPointer<Window>& window)

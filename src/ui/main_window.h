@@ -23,6 +23,7 @@ class Bench;
 
 namespace ui {
 
+class BusMonitor;
 class ConnectionLine;
 class ControlPanel;
 class OtpWriter;
@@ -90,6 +91,8 @@ public:
     // The modeless windows while they are open, null otherwise.
     ControlPanel* controlPanel() const;
     OtpWriter* otpWriter() const;
+    BusMonitor* busMonitor() const;
+    QPushButton* busMonitorButton() const { return busMonitorButton_; }
     QString voltBoxText(int row) const override;
     QString codeBoxText(int row) const override;
     QWidget* hostWindow() override { return this; }
@@ -133,6 +136,9 @@ private:
 
     QPointer<ControlPanel> controlPanel_;
     QPointer<OtpWriter> otpWriter_;
+    // A window of its own, not a child: deleted with this one.
+    QPointer<BusMonitor> busMonitor_;
+    QPushButton* busMonitorButton_ = nullptr;
     QLineEdit* referenceBox_ = nullptr;
     QLineEdit* maxBankBox_ = nullptr;
     QPushButton* a0Button_ = nullptr;
