@@ -12,6 +12,7 @@
 #include "ui/connection_line.h"
 #include "ui/control_panel.h"
 #include "ui/file_dialogs.h"
+#include "ui/guidance.h"
 #include "ui/otp_writer.h"
 #include "ui/port_dialog.h"
 #include "ui/widgets.h"
@@ -158,6 +159,12 @@ void MainWindow::buildLayout()
 
     connectionLine_ = new ConnectionLine(bench_.connection, this);
     placeInTwips(connectionLine_, 60, kControlsHeight, kClientWidth - 120, kConnectionHeight);
+    guidance_ = new Guidance(model_, bench_.connection, bench_.i2c, this);
+    guidance_->watchReference(referenceBox_);
+    for (QLineEdit* volt : voltBoxes_)
+        guidance_->watchVoltage(volt);
+    connect(guidance_, &Guidance::changed, connectionLine_,
+            [this] { connectionLine_->setHints(guidance_->hints()); });
     busMonitorButton_ = new QPushButton(QStringLiteral("Bus Monitor"), this);
     busMonitorButton_->setObjectName(QStringLiteral("BusMonitor"));
     placeInTwips(busMonitorButton_, 60, kMonitorTop, 1215, kMonitorHeight);

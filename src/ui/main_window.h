@@ -26,6 +26,7 @@ namespace ui {
 class BusMonitor;
 class ConnectionLine;
 class ControlPanel;
+class Guidance;
 class OtpWriter;
 class UpDown;
 
@@ -144,6 +145,7 @@ private:
     QPushButton* a0Button_ = nullptr;
     UpDown* arrows_ = nullptr;
     ConnectionLine* connectionLine_ = nullptr;
+    Guidance* guidance_ = nullptr;
     std::array<QLineEdit*, kRows> voltBoxes_{};
     std::array<QLineEdit*, kRows> codeBoxes_{};
 };
