@@ -11,6 +11,7 @@
 #include "ui/file_dialogs.h"
 #include "ui/host.h"
 #include "ui/run_log.h"
+#include "ui/screen_fit.h"
 #include "ui/widgets.h"
 
 #include <QDir>
@@ -150,6 +151,7 @@ BatchWindow::BatchWindow(Host& host)
         logNote_->clear();
     });
 
+    ScreenFit::apply(this);
     load();
 }
 

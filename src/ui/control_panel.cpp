@@ -7,6 +7,7 @@
 #include "model/channel_model.h"
 #include "model/numbers.h"
 #include "ui/host.h"
+#include "ui/screen_fit.h"
 #include "ui/widgets.h"
 
 #include <QCloseEvent>
@@ -96,6 +97,7 @@ ControlPanel::ControlPanel(Host& host)
     setUpWindow(this, QStringLiteral("frmSlider"), QStringLiteral("Control Panel"), kClientWidth,
                 kClientHeight);
     buildLayout();
+    ScreenFit::apply(this);
     placeBeside(this, host.hostWindow());
 
     refresh_panel();

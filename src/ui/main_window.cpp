@@ -15,6 +15,7 @@
 #include "ui/guidance.h"
 #include "ui/otp_writer.h"
 #include "ui/port_dialog.h"
+#include "ui/screen_fit.h"
 #include "ui/widgets.h"
 
 #include <QCloseEvent>
@@ -108,6 +109,7 @@ MainWindow::MainWindow(app::Bench& bench, QWidget* parent)
 {
     setUpWindow(this, QStringLiteral("frmKRM59340"), QStringLiteral("KRM59340"), kClientWidth, kClientHeight);
     buildLayout();
+    ScreenFit::apply(this);
     connectCommands();
     model_.setGrid(this);
 }
@@ -200,7 +202,7 @@ void MainWindow::buildGridRow(int row, const QString& caption, int labelLeft, in
 
 QPushButton* MainWindow::commandButton(const QString& name) const
 {
-    return findChild<QPushButton*>(name, Qt::FindDirectChildrenOnly);
+    return findChild<QPushButton*>(name);
 }
 
 void MainWindow::load()

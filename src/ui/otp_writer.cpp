@@ -7,6 +7,7 @@
 #include "bus/device.h"
 #include "model/numbers.h"
 #include "ui/host.h"
+#include "ui/screen_fit.h"
 #include "ui/widgets.h"
 
 #include <QLabel>
@@ -48,6 +49,7 @@ OtpWriter::OtpWriter(Host& host) : QWidget(host.hostWindow(), Qt::Window), host_
     setUpWindow(this, QStringLiteral("frmWriteSingleOTP"), QStringLiteral("Write OTP Reg"), kClientWidth,
                 kClientHeight);
     buildLayout();
+    ScreenFit::apply(this);
 
     fillTables();
     RegisterPosition = 0;

@@ -3,14 +3,20 @@
 
 #include "ui/main_window/app_fixture.h"
 
+#include "serial/port_catalog.h"
 #include "support/qstring_printer.h"
+#include "ui/batch_window.h"
 #include "ui/control_panel.h"
 #include "ui/otp_writer.h"
+#include "ui/port_dialog.h"
 #include "ui/widgets.h"
 
+#include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSlider>
 #include <QToolButton>
 #include <QWheelEvent>
@@ -145,6 +151,45 @@ TEST(PlaceBeside, RightOfTheAnchorElseLeftElseOverItInsideTheScreen)
         ui::placeBeside(&window, &anchor);
         EXPECT_EQ(window.pos(), c.placed) << c.anchor.x() << "," << c.anchor.y();
     }
+}
+
+// The offscreen screen (800x800) is smaller than the main window and larger than the others.
+TEST_F(PanelTest, EveryWindowFitsTheScreenAndScrollsToEveryControlItCannotShow)
+{
+    startWith();
+    ui::PortDialog port(bench->link, bench->catalog(), &w());
+    ui::BatchWindow batch(w());
+    ui::ControlPanel control(w());
+    ui::OtpWriter otp(w());
+    const struct {
+        QWidget* window;
+        bool scrolls;
+    } windows[] = {{&w(), true}, {&port, false}, {&batch, false}, {&control, false}, {&otp, false}};
+    for (const auto& [window, scrolls] : windows) {
+        const QString name = window->objectName();
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+        const QSize area = window->screen()->availableGeometry().size();
+        EXPECT_LE(window->width(), area.width()) << name.toStdString();
+        EXPECT_LE(window->height(), area.height()) << name.toStdString();
+        auto* fit = window->findChild<QScrollArea*>("screenFit");
+        ASSERT_NE(fit, nullptr) << name.toStdString();
+        const QWidget* canvas = fit->widget();
+        EXPECT_EQ(window->size() == canvas->size(), !scrolls) << name.toStdString();
+        EXPECT_EQ(fit->verticalScrollBar()->isVisible(), scrolls) << name.toStdString();
+        // Every control Tab reaches can be scrolled into view.
+        for (QWidget* control : canvas->findChildren<QWidget*>()) {
+            if (!control->isVisibleTo(window) || !(control->focusPolicy() & Qt::TabFocus))
+                continue;
+            fit->ensureWidgetVisible(control, 0, 0);
+            const QRect shown(control->mapTo(fit->viewport(), QPoint()), control->size());
+            EXPECT_TRUE(fit->viewport()->rect().contains(shown))
+                << name.toStdString() << " " << control->objectName().toStdString();
+        }
+    }
+    // The Tab order a window set survives the move onto the canvas.
+    EXPECT_EQ(port.comboComPort()->nextInFocusChain(), port.cancelButton());
+    EXPECT_EQ(port.cancelButton()->nextInFocusChain(), port.okButton());
 }
 
 TEST_F(PanelTest, OtpWriterListsC1AndC2LastAndBurnsTheModelsCodeOfTheRegisterShown)
