@@ -23,7 +23,7 @@ namespace ui {
 namespace {
 
 // Client area and control positions in twips.
-constexpr int kClientWidth = 9600;
+constexpr int kClientWidth = 10200;
 constexpr int kClientHeight = 7785;
 constexpr int kSliderTop = 120;
 constexpr int kSliderHeight = 6255;
@@ -42,12 +42,13 @@ struct SliderPlace {
     const char* channel;
 };
 
-// Sliders 16, 17 and 20..23 lie beyond the right edge, out of view, as users of the program know it.
+// Sliders 16, 17 and 20..23 lie beyond the right edge, out of view, as users of the program know it. Vc1 and
+// Vc2 keep the pitch of the others so that their voltages, in the dialog font, do not run into each other.
 constexpr SliderPlace kSliderPlaces[ControlPanel::kChannels] = {
     {840, "1"},    {1328, "2"},   {1816, "3"},   {2304, "4"},   {2792, "5"},   {3280, "6"},
     {3768, "7"},   {4256, "8"},   {4729, "9"},   {5217, "10"},  {5705, "11"},  {6193, "12"},
     {6681, "13"},  {7169, "14"},  {7657, "15"},  {8145, "16"},  {13440, "17"}, {13920, "18"},
-    {8550, "Vc1"}, {9000, "Vc2"}, {14400, "19"}, {14880, "20"}, {15375, "21"}, {15855, "22"},
+    {8633, "Vc1"}, {9121, "Vc2"}, {14400, "19"}, {14880, "20"}, {15375, "21"}, {15855, "22"},
 };
 
 // The filled part of the groove stands for the code, below the handle, whichever end the minimum is at. The
