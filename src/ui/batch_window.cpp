@@ -104,10 +104,12 @@ BatchWindow::BatchWindow(Host& host)
     logView_->horizontalHeader()->setStretchLastSection(true);
     logView_->setSelectionBehavior(QAbstractItemView::SelectRows);
     logView_->setWordWrap(false);
+    // A failure's text is cut at the window's edge; its tooltip holds all of it.
+    logView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     const QFontMetrics metrics = logView_->fontMetrics();
     logView_->setColumnWidth(RunLog::Time, metrics.horizontalAdvance(QStringLiteral("23:59:59.999")) + 12);
     logView_->setColumnWidth(RunLog::Cycle, metrics.horizontalAdvance(QStringLiteral("Cycle")) + 12);
-    logView_->setColumnWidth(RunLog::File, twipsToPixels(this, 1320));
+    logView_->setColumnWidth(RunLog::File, twipsToPixels(this, 1260));
     // A new line is kept in view while the view is at the end; a user reading further up stays there.
     connect(runLog_, &RunLog::rowsAboutToBeInserted, this, [this] {
         QScrollBar* bar = logView_->verticalScrollBar();
