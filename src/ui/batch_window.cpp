@@ -285,6 +285,7 @@ std::optional<qint64> BatchWindow::cycles()
 
 void BatchWindow::showState(State state, const QString& text)
 {
+    // In the order of State: a run going on is green, one that failed or was refused red.
     static const char* const colours[] = {"#2e7d32", "", "", "#c62828", "#c62828"};
     const QString colour = QString::fromLatin1(colours[static_cast<int>(state)]);
     stateLabel_->setStyleSheet(colour.isEmpty() ? QString() : QStringLiteral("color: %1;").arg(colour));
@@ -300,7 +301,10 @@ void BatchWindow::runBatch()
     double delay = model::leading_number(Text1_->text());
     if (!(delay > 0))
         delay = 0;
-    const QString running = *wanted > 0 ? QStringLiteral("Running %1 cycles").arg(*wanted)
+    const auto cyclesText = [](qint64 n) {
+        return n == 1 ? QStringLiteral("1 cycle") : QStringLiteral("%1 cycles").arg(n);
+    };
+    const QString running = *wanted > 0 ? QStringLiteral("Running ") + cyclesText(*wanted)
                                         : QStringLiteral("Running until Stop Batch");
     qint64 cycle = 1;
     const auto stopped = [&] {
@@ -342,7 +346,7 @@ void BatchWindow::runBatch()
                 continue;
             }
             if (cycle == *wanted) {
-                showState(State::Done, QStringLiteral("Done: %1 cycles").arg(cycle));
+                showState(State::Done, QStringLiteral("Done: ") + cyclesText(cycle));
                 return;
             }
             ++cycle;

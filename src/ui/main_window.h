@@ -63,15 +63,14 @@ public:
     void setPanelRefresh(std::function<void()> refresh) override { panelRefresh_ = std::move(refresh); }
     // How the program ends when this window closes; tests replace it.
     void setEndProgram(std::function<void()> end) { endProgram_ = std::move(end); }
-    // Asks for a channel file name ("" when cancelled); tests replace the real file dialogs, for both file
-    // commands or for saving only.
+    // Asks for a channel file name ("" when cancelled); tests replace the real file dialogs of both file
+    // commands.
     using FileChooser = std::function<QString(QWidget* parent, const QString& initialDir)>;
     void setFileChooser(FileChooser chooser)
     {
         chooseFile_ = chooser;
         chooseSaveFile_ = std::move(chooser);
     }
-    void setSaveFileChooser(FileChooser chooser) { chooseSaveFile_ = std::move(chooser); }
     // How failures reach the user (a message box); tests replace it.
     void setReport(CommandGuard::Report report) { report_ = std::move(report); }
     // Asks a question whose answers are yesCaption and Cancel, Cancel the default (a message box); tests
