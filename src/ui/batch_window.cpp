@@ -10,7 +10,11 @@
 #include "model/channel_file.h"
 #include "model/numbers.h"
 #include "model/wait.h"
+#include "ui/command_guard.h"
+#include "ui/file_dialogs.h"
 #include "ui/host.h"
+#include "ui/run_log.h"
+#include "ui/screen_fit.h"
 #include "ui/widgets.h"
 
 #include <QElapsedTimer>
@@ -20,7 +24,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScrollBar>
 #include <QSignalBlocker>
+#include <QTableView>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -33,7 +41,7 @@ namespace ui {
 namespace {
 
 constexpr int kClientWidth = 4500;
-constexpr int kClientHeight = 4410;
+constexpr int kClientHeight = 8520;
 // Waits are cut into slices this long so that closing the window ends a run within one slice instead of
 // after the whole delay; with nothing selected a run also idles in these slices rather than spinning.
 constexpr double kSliceSeconds = 0.05;
@@ -54,6 +62,8 @@ BatchWindow::BatchWindow(Host& host)
       dirPath_(files::absolutePath("."))
 {
     setUpWindow(this, QStringLiteral("frm_batch"), QStringLiteral("Run Batch"), kClientWidth, kClientHeight);
+    // Modal to the main window alone: the bus monitor, a window of its own, stays usable during a run.
+    setWindowModality(Qt::WindowModal);
 
     Dir1_ = place(new QTreeWidget(this), QStringLiteral("Dir1"), 60, 210, 2055, 2115);
     Dir1_->setHeaderHidden(true);
@@ -73,12 +83,51 @@ BatchWindow::BatchWindow(Host& host)
                       2280, 3000, 975, 525);
     Command4_ = place(new WrapButton(QStringLiteral("Single Step Up"), this), QStringLiteral("Command4"),
                       3360, 3000, 975, 525);
-    Label3_ = place(new QLabel(this), QStringLiteral("Label3"), 240, 3720, 3975, 375);
+    place(new QLabel(QStringLiteral("Cycles"), this), QStringLiteral("CyclesLabel"), 2310, 3690, 570, 345);
+    cyclesBox_ = place(new QLineEdit(this), QStringLiteral("Cycles"), 2880, 3660, 1035, 345);
+    cyclesBox_->setPlaceholderText(QStringLiteral("until Stop"));
+    cyclesBox_->setToolTip(
+        QStringLiteral("How many times a run applies the selection; empty: until Stop Batch"));
+    stateLabel_ = place(new QLabel(this), QStringLiteral("RunState"), 240, 4140, 4140, 300);
+    Label3_ = place(new QLabel(this), QStringLiteral("Label3"), 240, 4440, 4140, 660);
     QFont progress = font();
-    progress.setPointSizeF(13.5);
+    progress.setPointSizeF(11);
     progress.setBold(true);
     Label3_->setFont(progress);
-    for (QPushButton* b : {Command1_, Command2_, Command3_, Command4_})
+    Label3_->setWordWrap(true);
+    Label3_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    runLog_ = new RunLog(this);
+    logView_ = place(new QTableView(this), QStringLiteral("RunLog"), 60, 5160, 4380, 2280);
+    logView_->setModel(runLog_);
+    logView_->verticalHeader()->hide();
+    logView_->verticalHeader()->setDefaultSectionSize(logView_->fontMetrics().height() + 4);
+    logView_->horizontalHeader()->setStretchLastSection(true);
+    logView_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    logView_->setWordWrap(false);
+    // A failure's text is cut at the window's edge; its tooltip holds all of it.
+    logView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    const QFontMetrics metrics = logView_->fontMetrics();
+    logView_->setColumnWidth(RunLog::Time, metrics.horizontalAdvance(QStringLiteral("23:59:59.999")) + 12);
+    logView_->setColumnWidth(RunLog::Cycle, metrics.horizontalAdvance(QStringLiteral("Cycle")) + 12);
+    logView_->setColumnWidth(RunLog::File, twipsToPixels(this, 1260));
+    // A new line is kept in view while the view is at the end; a user reading further up stays there.
+    connect(runLog_, &RunLog::rowsAboutToBeInserted, this, [this] {
+        QScrollBar* bar = logView_->verticalScrollBar();
+        followLog_ = bar->value() == bar->maximum();
+    });
+    connect(runLog_, &RunLog::rowsInserted, this, [this] {
+        if (followLog_)
+            logView_->scrollToBottom();
+    });
+    saveLogButton_ = place(new QPushButton(QStringLiteral("Save Log..."), this), QStringLiteral("SaveLog"),
+                           60, 7530, 1275, 405);
+    auto* clearLog = place(new QPushButton(QStringLiteral("Clear Log"), this), QStringLiteral("ClearLog"),
+                           1440, 7530, 1275, 405);
+    logNote_ = place(new QLabel(this), QStringLiteral("LogNote"), 60, 7980, 4380, 480);
+    logNote_->setWordWrap(true);
+    logNote_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    for (QPushButton* b : {Command1_, Command2_, Command3_, Command4_, saveLogButton_, clearLog})
         b->setAutoDefault(false);
 
     connect(Dir1_, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* item) {
@@ -95,7 +144,17 @@ BatchWindow::BatchWindow(Host& host)
     connect(Command2_, &QPushButton::clicked, this, [this] { batch_stop = 1; });
     connect(Command3_, &QPushButton::clicked, this, [this] { host_.handle([this] { singleStep(+1); }); });
     connect(Command4_, &QPushButton::clicked, this, [this] { host_.handle([this] { singleStep(-1); }); });
+    connect(saveLogButton_, &QPushButton::clicked, this, [this] {
+        askFileToSave(this, dirPath_,
+                      {QStringLiteral("Csv Files (*.csv)"), QStringLiteral("All Files (*.*)")},
+                      [this](const QString& path) { saveLog(path); });
+    });
+    connect(clearLog, &QPushButton::clicked, this, [this] {
+        runLog_->clear();
+        logNote_->clear();
+    });
 
+    ScreenFit::apply(this);
     load();
 }
 
@@ -174,47 +233,141 @@ QByteArray BatchWindow::fullPath(int entry) const
     return files::joined(filePath_, File1_->item(entry)->data(kPathRole).toByteArray());
 }
 
-void BatchWindow::applyEntry(int entry)
+void BatchWindow::applyEntry(int entry, qint64 cycle)
 {
     const QByteArray path = fullPath(entry);
+    const QString name = File1_->item(entry)->text();
     BusyCursor busy;
+    // The log line is written once the outcome is known: its time is when the trigger block went out.
+    const auto failed = [&](const QString& why) {
+        runLog_->add(cycle, name, QStringLiteral("failed: ") + why.simplified());
+    };
     try {
         model::apply_channel_file(path, bench_.channels);
         bench_.link.TxBuffer[1] = 1;
         bench_.link.SendTxBytes(1);
         host_.afterCommand();
     } catch (const serial::PortError& e) {
+        failed(e.text());
         throw files::TextError(QStringLiteral("The serial port failed while applying %1.\n\n%2")
                                    .arg(files::shown(path), e.text()));
+    } catch (const std::exception& e) {
+        failed(CommandGuard::describe(e));
+        throw;
     }
+    runLog_->add(cycle, name, QStringLiteral("applied"));
+}
+
+std::optional<qint64> BatchWindow::cycles()
+{
+    const QString text = cyclesBox_->text().trimmed();
+    if (text.isEmpty())
+        return 0;
+    static const QRegularExpression digits(QStringLiteral("^\\+?\\d+$"));
+    bool fits = false;
+    const qint64 count = text.toLongLong(&fits);
+    QString why;
+    if (!digits.match(text).hasMatch())
+        why = QStringLiteral("the cycle count \"%1\" is not a whole number");
+    else if (!fits)
+        why = QStringLiteral("the cycle count \"%1\" is too large");
+    else if (count == 0)
+        why = QStringLiteral("a cycle count of %1 would apply nothing");
+    if (why.isEmpty())
+        return count;
+    showState(State::Refused,
+              QStringLiteral("Not started: %1. Give a whole number of at least 1, or leave the "
+                             "box empty to run until Stop Batch.")
+                  .arg(why.arg(text.left(20))));
+    return std::nullopt;
+}
+
+void BatchWindow::showState(State state, const QString& text)
+{
+    // In the order of State: a run going on is green, one that failed or was refused red.
+    static const char* const colours[] = {"#2e7d32", "", "", "#c62828", "#c62828"};
+    const QString colour = QString::fromLatin1(colours[static_cast<int>(state)]);
+    stateLabel_->setStyleSheet(colour.isEmpty() ? QString() : QStringLiteral("color: %1;").arg(colour));
+    stateLabel_->setText(text);
 }
 
 void BatchWindow::runBatch()
 {
+    const std::optional<qint64> wanted = cycles();
+    if (!wanted)
+        return;
     batch_stop = 0;
     double delay = model::leading_number(Text1_->text());
     if (!(delay > 0))
         delay = 0;
+    const auto cyclesText = [](qint64 n) {
+        return n == 1 ? QStringLiteral("1 cycle") : QStringLiteral("%1 cycles").arg(n);
+    };
+    const QString running = *wanted > 0 ? QStringLiteral("Running ") + cyclesText(*wanted)
+                                        : QStringLiteral("Running until Stop Batch");
+    qint64 cycle = 1;
+    const auto stopped = [&] {
+        showState(State::Stopped, QStringLiteral("Stopped by Stop Batch in cycle %1").arg(cycle));
+    };
     try {
+        showState(State::Running, running);
         while (batch_stop != 1) {
             bool applied = false;
             for (int i = 0; i < File1_->count(); ++i) {
                 if (!isSelected(i))
                     continue;
-                applyEntry(i);
+                int position = 0;
+                int selected = 0;
+                for (int j = 0; j < File1_->count(); ++j) {
+                    selected += isSelected(j) ? 1 : 0;
+                    position += isSelected(j) && j <= i ? 1 : 0;
+                }
+                // A run nested in this one may have ended and said so meanwhile.
+                showState(State::Running, running);
+                Label3_->setText(QStringLiteral("%1 - file %2 of %3, cycle %4")
+                                     .arg(File1_->item(i)->text())
+                                     .arg(position)
+                                     .arg(selected)
+                                     .arg(cycle));
+                applyEntry(i, cycle);
                 applied = true;
-                Label3_->setText(File1_->item(i)->text());
-                if (!pause(delay) || !letEventsRun() || batch_stop == 1)
+                if (!pause(delay) || !letEventsRun())
                     return;
+                if (batch_stop == 1) {
+                    stopped();
+                    return;
+                }
             }
-            if (!(applied ? letEventsRun() : pause(kSliceSeconds)))
+            // A pass over an empty selection is no cycle: the run waits for one.
+            if (!applied) {
+                if (!pause(kSliceSeconds))
+                    return;
+                continue;
+            }
+            if (cycle == *wanted) {
+                showState(State::Done, QStringLiteral("Done: ") + cyclesText(cycle));
+                return;
+            }
+            ++cycle;
+            if (!letEventsRun())
                 return;
         }
+        stopped();
     } catch (...) {
         // A run nested inside this one (or this one inside another) must not try the same file again.
         batch_stop = 1;
+        showState(State::Failed, QStringLiteral("Ended by an error in cycle %1").arg(cycle));
         throw;
     }
+}
+
+void BatchWindow::saveLog(const QString& path)
+{
+    const std::optional<QString> failure = runLog_->save(path);
+    logNote_->setStyleSheet(failure ? QStringLiteral("color: #c62828;") : QString());
+    logNote_->setText(
+        failure ? *failure
+                : QStringLiteral("Run log saved to %1 (%2 lines).").arg(path).arg(runLog_->rowCount()));
 }
 
 bool BatchWindow::pause(double seconds)
@@ -224,6 +377,8 @@ bool BatchWindow::pause(double seconds)
     for (;;) {
         if (closing_)
             return false;
+        if (batch_stop == 1)
+            return true;
         const double left = seconds - static_cast<double>(clock.nsecsElapsed()) / 1e9;
         if (left <= 0)
             return true;
@@ -257,7 +412,7 @@ void BatchWindow::singleStep(int direction)
             advance(+1);
         list_clicked = 0;
     }
-    applyEntry(step_pos);
+    applyEntry(step_pos, 0);
     Label3_->setText(File1_->item(step_pos)->text() + QString::number(step_pos));
 }
 

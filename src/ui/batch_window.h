@@ -5,10 +5,13 @@
 
 #include <QDialog>
 
+#include <optional>
+
 class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
+class QTableView;
 class QTreeWidget;
 
 namespace app {
@@ -18,11 +21,13 @@ class Bench;
 namespace ui {
 
 class Host;
+class RunLog;
 
-// frm_batch: applies the selected channel files of a directory to the chip, continuously with a delay or
-// one per button press, and sends the trigger block after each file. A continuous run lives inside its
-// click handler and keeps the event loop going, so the other buttons (a second run included) work nested
-// inside it.
+// frm_batch: applies the selected channel files of a directory to the chip, continuously with a delay (for
+// a number of cycles, or until stopped) or one per button press, and sends the trigger block after each file.
+// A continuous run lives inside its click handler and keeps the event loop going, so the other buttons (a
+// second run included) work nested inside it. The window says whether a run goes on and where it is, and
+// logs every file applied.
 class BatchWindow : public QDialog {
     Q_OBJECT
 public:
@@ -36,9 +41,19 @@ public:
     QTreeWidget* dirList() const { return Dir1_; }
     QListWidget* fileList() const { return File1_; }
     QLineEdit* delayBox() const { return Text1_; }
+    // Cycles of a run; empty runs until Stop Batch.
+    QLineEdit* cyclesBox() const { return cyclesBox_; }
+    // Whether a run goes on, and how the last one ended.
+    QLabel* stateLabel() const { return stateLabel_; }
+    // The file being applied, its place in the selection and the cycle.
     QLabel* progressLabel() const { return Label3_; }
     // Command1 .. Command4: Run Batch, Stop Batch, Single Step Down, Single Step Up.
     QPushButton* commandButton(int n) const;
+    RunLog& runLog() const { return *runLog_; }
+    QPushButton* saveLogButton() const { return saveLogButton_; }
+    // Saves the run log as CSV; a failure is said in the window, and a run goes on.
+    void saveLog(const QString& path);
+    QLabel* logNote() const { return logNote_; }
 
     int batch_stop = 0;
     int step_pos = 0;
@@ -58,8 +73,15 @@ private:
     bool isSelected(int entry) const;
     bool anySelected() const;
     QByteArray fullPath(int entry) const;
-    void applyEntry(int entry);
-    // Both false when the run has to end at once: the window is closing or the program is quitting.
+    // Applies the file, sends the trigger block and logs it under the cycle (0: a single step).
+    void applyEntry(int entry, qint64 cycle);
+    // The cycles the box asks for, 0 for a run until Stop Batch; nullopt after saying why the text is
+    // refused.
+    std::optional<qint64> cycles();
+    enum class State { Running, Stopped, Done, Failed, Refused };
+    void showState(State state, const QString& text);
+    // Both false when the run has to end at once: the window is closing or the program is quitting. A
+    // pause also ends early once Stop Batch is pressed.
     bool pause(double seconds);
     bool letEventsRun();
 
@@ -68,15 +90,22 @@ private:
     QByteArray dirPath_;
     QByteArray filePath_;
     bool closing_ = false;
+    bool followLog_ = true;
 
     QTreeWidget* Dir1_ = nullptr;
     QListWidget* File1_ = nullptr;
     QLineEdit* Text1_ = nullptr;
     QLabel* Label3_ = nullptr;
+    QLineEdit* cyclesBox_ = nullptr;
+    QLabel* stateLabel_ = nullptr;
     QPushButton* Command1_ = nullptr;
     QPushButton* Command2_ = nullptr;
     QPushButton* Command3_ = nullptr;
     QPushButton* Command4_ = nullptr;
+    RunLog* runLog_ = nullptr;
+    QTableView* logView_ = nullptr;
+    QPushButton* saveLogButton_ = nullptr;
+    QLabel* logNote_ = nullptr;
 };
 
 } // namespace ui

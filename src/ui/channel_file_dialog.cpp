@@ -14,7 +14,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QStyle>
+
+#include <unistd.h>
 
 namespace ui {
 
@@ -27,10 +31,12 @@ constexpr int kFolderRole = Qt::UserRole + 1; // whether the entry is a folder
 
 } // namespace
 
-ChannelFileDialog::ChannelFileDialog(const QByteArray& folder, QWidget* parent) : QDialog(parent)
+ChannelFileDialog::ChannelFileDialog(const QByteArray& folder, QWidget* parent, Mode mode)
+    : QDialog(parent), mode_(mode)
 {
-    setUpWindow(this, QStringLiteral("dlgChannelFile"), QStringLiteral("Channel File"), kClientWidth,
-                kClientHeight);
+    setUpWindow(this, QStringLiteral("dlgChannelFile"),
+                mode == Mode::Save ? QStringLiteral("Save to File") : QStringLiteral("Load From File"),
+                kClientWidth, kClientHeight);
     auto* grid = new QGridLayout(this);
     where_ = new QLabel(this);
     where_->setObjectName(QStringLiteral("lblFolder"));
@@ -42,6 +48,8 @@ ChannelFileDialog::ChannelFileDialog(const QByteArray& folder, QWidget* parent) 
     types_->setObjectName(QStringLiteral("cboTypes"));
     types_->addItems({QStringLiteral("Csv Files (*.csv)"), QStringLiteral("All Files (*.*)")});
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    buttons->button(QDialogButtonBox::Ok)
+        ->setText(mode == Mode::Save ? QStringLiteral("Save") : QStringLiteral("Open"));
     grid->addWidget(new QLabel(QStringLiteral("Look in:"), this), 0, 0);
     grid->addWidget(where_, 0, 1);
     grid->addWidget(entries_, 1, 0, 1, 2);
@@ -112,7 +120,12 @@ void ChannelFileDialog::accept()
     if (current && !current->data(kFolderRole).toBool() && current->text() == typed) {
         path = files::joined(folder_, current->data(kNameRole).toByteArray());
     } else {
-        const QByteArray raw = QFile::encodeName(typed);
+        QByteArray raw = QFile::encodeName(typed);
+        // A name without an extension is a new channel file while the Csv type is selected.
+        const QByteArray last = raw.mid(raw.lastIndexOf('/') + 1);
+        if (mode_ == Mode::Save && types_->currentIndex() == 0 && !last.isEmpty() && !last.contains('.') &&
+            !files::isFolder(raw.startsWith('/') ? raw : files::joined(folder_, raw)))
+            raw += ".csv";
         path = raw.startsWith('/') ? raw : files::joined(folder_, raw);
     }
     if (files::isFolder(path)) {
@@ -120,8 +133,22 @@ void ChannelFileDialog::accept()
         name_->clear();
         return;
     }
+    if (mode_ == Mode::Save && !mayReplace(path))
+        return;
     chosen_ = path;
     QDialog::accept();
+}
+
+bool ChannelFileDialog::mayReplace(const QByteArray& path)
+{
+    if (::access(path.constData(), F_OK) != 0)
+        return true;
+    QMessageBox question(QMessageBox::Warning, windowTitle(),
+                         QStringLiteral("%1 already exists.\nDo you want to replace it?")
+                             .arg(files::shown(path.mid(path.lastIndexOf('/') + 1))),
+                         QMessageBox::Yes | QMessageBox::No, this);
+    question.setDefaultButton(QMessageBox::No);
+    return question.exec() == QMessageBox::Yes;
 }
 
 } // namespace ui

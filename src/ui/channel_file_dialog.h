@@ -16,13 +16,18 @@ namespace ui {
 
 // The dialog both file commands open: the folders and files of one folder, a name box and the file types.
 // Qt's own file dialog leaves out every name that is not UTF-8 (Qt 6 could not open it by the decoded
-// name), so this one lists the folder itself and keeps each name as the file system has it. A new name may
-// be typed, which Save to File needs; an existing file is taken without a question.
+// name), so this one lists the folder itself and keeps each name as the file system has it. To save, its
+// button says so, a name typed without an extension gets ".csv" while the Csv type is selected, and
+// replacing an existing file is asked first.
 class ChannelFileDialog : public QDialog {
     Q_OBJECT
 public:
+    enum class Mode { Open, Save };
+
     // Opens in folder, or in the working folder when that is no folder.
-    ChannelFileDialog(const QByteArray& folder, QWidget* parent);
+    ChannelFileDialog(const QByteArray& folder, QWidget* parent, Mode mode = Mode::Open);
+
+    Mode mode() const { return mode_; }
 
     // The raw path picked or typed, once accepted.
     const QByteArray& chosen() const { return chosen_; }
@@ -40,6 +45,10 @@ private:
     void fill();
     void entryActivated(QListWidgetItem* item);
 
+    // Whether a save may replace the file at path (asked, with No as the answer a stray key gives).
+    bool mayReplace(const QByteArray& path);
+
+    Mode mode_;
     QByteArray folder_;
     QByteArray chosen_;
     QLabel* where_ = nullptr;

@@ -5,17 +5,21 @@
 
 #include "app/connection.h"
 
+#include <cstddef>
+
 namespace ui {
 
 namespace {
 
-enum class Mark { Fine, Look, Blocked };
+enum class Mark { Fine, Look, Blocked, Hint };
 
 QString marked(Mark mark, const QString& text)
 {
-    static const char* const colours[] = {"#2e7d32", "#b26a00", "#c62828"};
-    return QStringLiteral("<span style=\"color:%1\">&#9679;</span>&nbsp;%2")
-        .arg(QLatin1String(colours[static_cast<int>(mark)]), text.toHtmlEscaped());
+    static const char* const colours[] = {"#2e7d32", "#b26a00", "#c62828", "#1565c0"};
+    static const char* const shapes[] = {"&#9679;", "&#9679;", "&#9679;", "&#9656;"};
+    const auto m = static_cast<std::size_t>(mark);
+    return QStringLiteral("<span style=\"color:%1\">%2</span>&nbsp;%3")
+        .arg(QLatin1String(colours[m]), QLatin1String(shapes[m]), text.toHtmlEscaped());
 }
 
 Mark portMark(app::Connection::PortState state)
@@ -58,8 +62,17 @@ void ConnectionLine::follow()
     add(connection_.lines().usable() ? Mark::Fine : Mark::Blocked, connection_.linesText());
     add(connection_.presence() == app::Connection::Presence::Answers ? Mark::Fine : Mark::Look,
         connection_.chipText());
+    for (const QString& hint : std::as_const(hints_))
+        lines << QStringLiteral("<span style=\"color:%1\">%2</span>")
+                     .arg(QLatin1String("#1565c0"), marked(Mark::Hint, hint));
     setText(lines.join(QStringLiteral("<br>")));
-    setToolTip(parts_.join(QLatin1Char('\n')));
+    setToolTip((parts_ + hints_).join(QLatin1Char('\n')));
+}
+
+void ConnectionLine::setHints(const QStringList& hints)
+{
+    hints_ = hints;
+    follow();
 }
 
 } // namespace ui

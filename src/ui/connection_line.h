@@ -12,8 +12,8 @@ class Connection;
 namespace ui {
 
 // The connection line under the main window's controls: the port and its state, the line check, the chip's
-// presence, each with a coloured mark (green: fine, amber: look at it, red: nothing reaches the chip). It
-// follows the connection as it changes.
+// presence, each with a coloured mark (green: fine, amber: look at it, red: nothing reaches the chip), and
+// below them what to do next (blue). It follows the connection as it changes.
 class ConnectionLine : public QLabel {
     Q_OBJECT
 public:
@@ -21,12 +21,16 @@ public:
 
     // The texts shown, one per part, without the marks (for tests and tooltips).
     QStringList parts() const { return parts_; }
+    // What to do next, shown below the parts.
+    void setHints(const QStringList& hints);
+    QStringList hints() const { return hints_; }
 
 private:
     void follow();
 
     const app::Connection& connection_;
     QStringList parts_;
+    QStringList hints_;
 };
 
 } // namespace ui

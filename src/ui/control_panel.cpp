@@ -7,6 +7,7 @@
 #include "model/channel_model.h"
 #include "model/numbers.h"
 #include "ui/host.h"
+#include "ui/screen_fit.h"
 #include "ui/widgets.h"
 
 #include <QCloseEvent>
@@ -22,7 +23,7 @@ namespace ui {
 namespace {
 
 // Client area and control positions in twips.
-constexpr int kClientWidth = 9600;
+constexpr int kClientWidth = 10200;
 constexpr int kClientHeight = 7785;
 constexpr int kSliderTop = 120;
 constexpr int kSliderHeight = 6255;
@@ -41,21 +42,26 @@ struct SliderPlace {
     const char* channel;
 };
 
-// Sliders 16, 17 and 20..23 lie beyond the right edge, out of view, as users of the program know it.
+// Sliders 16, 17 and 20..23 lie beyond the right edge, out of view, as users of the program know it. Vc1 and
+// Vc2 keep the pitch of the others so that their voltages, in the dialog font, do not run into each other.
 constexpr SliderPlace kSliderPlaces[ControlPanel::kChannels] = {
     {840, "1"},    {1328, "2"},   {1816, "3"},   {2304, "4"},   {2792, "5"},   {3280, "6"},
     {3768, "7"},   {4256, "8"},   {4729, "9"},   {5217, "10"},  {5705, "11"},  {6193, "12"},
     {6681, "13"},  {7169, "14"},  {7657, "15"},  {8145, "16"},  {13440, "17"}, {13920, "18"},
-    {8550, "Vc1"}, {9000, "Vc2"}, {14400, "19"}, {14880, "20"}, {15375, "21"}, {15855, "22"},
+    {8633, "Vc1"}, {9121, "Vc2"}, {14400, "19"}, {14880, "20"}, {15375, "21"}, {15855, "22"},
 };
 
-// The filled part of the groove stands for the code, below the handle, whichever end the minimum is at.
+// The filled part of the groove stands for the code, below the handle, whichever end the minimum is at. The
+// slider with the focus, the one the wheel and the keys move, is framed and its handle filled.
 constexpr char kSliderStyle[] =
+    "QSlider { border: 1px solid transparent; border-radius: 3px; }"
+    "QSlider:focus { border-color: palette(highlight); }"
     "QSlider::groove:vertical { width: 4px; border-radius: 2px; }"
     "QSlider::add-page:vertical { background: palette(highlight); border-radius: 2px; }"
     "QSlider::sub-page:vertical { background: palette(mid); border-radius: 2px; }"
     "QSlider::handle:vertical { height: 10px; margin: 0 -7px; border: 1px solid palette(dark);"
-    " border-radius: 3px; background: palette(button); }";
+    " border-radius: 3px; background: palette(button); }"
+    "QSlider::handle:vertical:focus { background: palette(highlight); border-color: palette(highlight); }";
 
 constexpr int kScaleTops[5] = {360, 1710, 3060, 4530, 6000};
 
@@ -92,6 +98,8 @@ ControlPanel::ControlPanel(Host& host)
     setUpWindow(this, QStringLiteral("frmSlider"), QStringLiteral("Control Panel"), kClientWidth,
                 kClientHeight);
     buildLayout();
+    ScreenFit::apply(this);
+    placeBeside(this, host.hostWindow());
 
     refresh_panel();
     model_.panel_open = 1;
@@ -105,16 +113,14 @@ ControlPanel::ControlPanel(Host& host)
 void ControlPanel::buildLayout()
 {
 
-    // The slider pitch leaves 27 to 33 pixels: a voltage such as 12.345 or a code FFFF needs a narrower face.
-    QFont voltFont = font();
-    voltFont.setPointSize(7);
-    voltFont.setStretch(QFont::SemiCondensed);
-    QFont codeFont = font();
-    codeFont.setStretch(QFont::SemiCondensed);
+    // The slider pitch leaves 27 to 33 pixels: a voltage such as 12.345 or a code FFFF needs a narrower face
+    // of the dialog font, no smaller size.
+    QFont narrowFont = font();
+    narrowFont.setStretch(QFont::SemiCondensed);
     for (int i = 0; i < kChannels; ++i) {
         const SliderPlace& place = kSliderPlaces[i];
         const int width = (i == 7 || i == 17) ? 480 : 495;
-        auto* slider = new QSlider(Qt::Vertical, this);
+        auto* slider = new FocusSlider(Qt::Vertical, this);
         slider->setObjectName(QStringLiteral("Slider1_%1").arg(i));
         slider->setRange(0, kFullScale);
         slider->setSingleStep(1);
@@ -130,10 +136,10 @@ void ControlPanel::buildLayout()
         const int left = centre - kUnderLabelWidth / 2;
         voltLabels_.at(i) = label(this, QStringLiteral("Label26_%1").arg(i), {}, left, kVoltRowTop,
                                   kUnderLabelWidth, Qt::AlignCenter);
-        voltLabels_.at(i)->setFont(voltFont);
+        voltLabels_.at(i)->setFont(narrowFont);
         codeLabels_.at(i) = label(this, QStringLiteral("Label27_%1").arg(i), {}, left, kCodeRowTop,
                                   kUnderLabelWidth, Qt::AlignCenter);
-        codeLabels_.at(i)->setFont(codeFont);
+        codeLabels_.at(i)->setFont(narrowFont);
         QLabel* channel =
             label(this, QStringLiteral("ChannelLabel_%1").arg(i), QString::fromLatin1(place.channel), left,
                   kChannelRowTop, kUnderLabelWidth, Qt::AlignCenter);

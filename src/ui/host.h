@@ -31,6 +31,9 @@ public:
     virtual QString codeBoxText(int row) const = 0;
     // Where the control panel hooks its refresh in while it is open (empty to unhook).
     virtual void setPanelRefresh(std::function<void()> refresh) = 0;
+    // Asks before anything is burnt into the chip's one-time memory, naming what (the host adds the bank it
+    // goes to and the chip). True only when the user says so; Cancel is the default answer.
+    virtual bool confirmOtpBurn(const QString& what) = 0;
     // The window the others belong to (their parent).
     virtual QWidget* hostWindow() = 0;
     // What follows every command, for work that acts like one on its own (each file of a batch run):

@@ -8,13 +8,16 @@
 #include "model/channel_file.h"
 #include "model/numbers.h"
 #include "ui/batch_window.h"
+#include "ui/bus_monitor.h"
 #include "ui/bus_work.h"
-#include "ui/connection_line.h"
 #include "ui/channel_file_dialog.h"
+#include "ui/connection_line.h"
 #include "ui/control_panel.h"
+#include "ui/guidance.h"
 #include "ui/input_gate.h"
 #include "ui/otp_writer.h"
 #include "ui/port_dialog.h"
+#include "ui/screen_fit.h"
 #include "ui/widgets.h"
 
 #include <QCloseEvent>
@@ -42,7 +45,10 @@ constexpr int kControlsHeight = 10095;
 constexpr int kConnectionHeight = 1800;
 constexpr int kProgressTop = kControlsHeight + kConnectionHeight + 60;
 constexpr int kProgressHeight = 270;
-constexpr int kClientHeight = kProgressTop + kProgressHeight + 60;
+// The bus monitor's button sits below the connection line and the progress bar.
+constexpr int kMonitorTop = kProgressTop + kProgressHeight + 60;
+constexpr int kMonitorHeight = 345;
+constexpr int kClientHeight = kMonitorTop + kMonitorHeight + 60;
 constexpr int kBoxHeight = 285;
 constexpr int kLabelHeight = 195;
 
@@ -80,11 +86,10 @@ constexpr ButtonPlace kButtons[] = {
     {"Command8", "About", 1200, 9360, 975, 585},
 };
 
-// The dialog of both file commands, as users of the program know it: a new name may be typed, and an
-// existing file is replaced without a question.
-QByteArray chooseWithDialog(QWidget* parent, const QString& initialDir)
+// The dialog of the file commands: it lists names that are not UTF-8 and hands back the raw path.
+QByteArray chooseWithDialog(QWidget* parent, const QString& initialDir, ChannelFileDialog::Mode mode)
 {
-    ChannelFileDialog dialog(QFile::encodeName(initialDir), parent);
+    ChannelFileDialog dialog(QFile::encodeName(initialDir), parent, mode);
     return dialog.exec() == QDialog::Accepted ? dialog.chosen() : QByteArray();
 }
 
@@ -102,11 +107,20 @@ MainWindow::MainWindow(app::Bench& bench, QWidget* parent)
           QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
           box.exec();
       }),
-      chooseFile_(&chooseWithDialog), gate_(std::make_unique<InputGate>()),
-      busWork_(std::make_unique<BusWork>(bench, *gate_))
+      ask_([this](const QString& title, const QString& text, const QString& yesCaption) {
+          return askYesOrCancel(this, title, text, yesCaption);
+      }),
+      chooseFile_([](QWidget* parent, const QString& dir) {
+          return chooseWithDialog(parent, dir, ChannelFileDialog::Mode::Open);
+      }),
+      chooseSaveFile_([](QWidget* parent, const QString& dir) {
+          return chooseWithDialog(parent, dir, ChannelFileDialog::Mode::Save);
+      }),
+      gate_(std::make_unique<InputGate>()), busWork_(std::make_unique<BusWork>(bench, *gate_))
 {
     setUpWindow(this, QStringLiteral("frmKRM59340"), QStringLiteral("KRM59340"), kClientWidth, kClientHeight);
     buildLayout();
+    ScreenFit::apply(this);
     connectCommands();
     model_.setGrid(this);
     connect(busWork_.get(), &BusWork::progressed, this, &MainWindow::showProgress);
@@ -120,6 +134,7 @@ MainWindow::MainWindow(app::Bench& bench, QWidget* parent)
 
 MainWindow::~MainWindow()
 {
+    delete busMonitor_;
     model_.setGrid(nullptr);
 }
 
@@ -206,6 +221,15 @@ void MainWindow::buildLayout()
     progress_->setAlignment(Qt::AlignCenter);
     placeInTwips(progress_, 60, kProgressTop, kClientWidth - 120, kProgressHeight);
     progress_->hide();
+    guidance_ = new Guidance(model_, bench_.connection, bench_.i2c, this);
+    guidance_->watchReference(referenceBox_);
+    for (QLineEdit* volt : voltBoxes_)
+        guidance_->watchVoltage(volt);
+    connect(guidance_, &Guidance::changed, connectionLine_,
+            [this] { connectionLine_->setHints(guidance_->hints()); });
+    busMonitorButton_ = new QPushButton(QStringLiteral("Bus Monitor"), this);
+    busMonitorButton_->setObjectName(QStringLiteral("BusMonitor"));
+    placeInTwips(busMonitorButton_, 60, kMonitorTop, 1215, kMonitorHeight);
 }
 
 void MainWindow::buildGridRow(int row, const QString& caption, int labelLeft, int boxLeft, int top)
@@ -238,7 +262,7 @@ void MainWindow::buildGridRow(int row, const QString& caption, int labelLeft, in
 
 QPushButton* MainWindow::commandButton(const QString& name) const
 {
-    return findChild<QPushButton*>(name, Qt::FindDirectChildrenOnly);
+    return findChild<QPushButton*>(name);
 }
 
 void MainWindow::load()
@@ -439,6 +463,10 @@ void MainWindow::connectCommands()
     });
     connect(commandButton(QStringLiteral("Command10")), &QPushButton::clicked, this, [this] {
         handle([this] {
+            if (!confirmOtpBurn(
+                    QStringLiteral("all 24 registers (channels 1 to 22, c1 and c2) with the codes "
+                                   "held now")))
+                return;
             busWork_->describe(QStringLiteral("Burning OTP"), 24 + 1 + 2);
             // Even a close or a signal lets the burn, its reset and the bank status read finish: a half-burnt
             // bank is worse than a late end.
@@ -474,6 +502,7 @@ void MainWindow::connectCommands()
             [this] { showModeless(controlPanel_); });
     connect(commandButton(QStringLiteral("Command3")), &QPushButton::clicked, this,
             [this] { showModeless(otpWriter_); });
+    connect(busMonitorButton_, &QPushButton::clicked, this, [this] { showModeless(busMonitor_); });
 }
 
 ControlPanel* MainWindow::controlPanel() const
@@ -484,6 +513,11 @@ ControlPanel* MainWindow::controlPanel() const
 OtpWriter* MainWindow::otpWriter() const
 {
     return otpWriter_;
+}
+
+BusMonitor* MainWindow::busMonitor() const
+{
+    return busMonitor_;
 }
 
 template <typename Window> void MainWindow::showModeless(QPointer<Window>& window)
@@ -517,6 +551,26 @@ void MainWindow::toggleA0()
     model_.readAllChannels();
 }
 
+bool MainWindow::confirmOtpBurn(const QString& what)
+{
+    bool known = false;
+    const int status = maxBankBox_->text().toInt(&known);
+    // A bus where no chip answers reads the status as all ones.
+    const QString bank =
+        known && status >= 0 && status < 0xFFFF
+            ? QStringLiteral("OTP bank %1 (the bank status reads %2)").arg(status + 1).arg(status)
+            : QStringLiteral("the next OTP bank (the bank status is not known; Read DAC reads it)");
+    // The address the burn goes to: A0 is the address's lowest bit.
+    const int address = model_.a0_state == QLatin1String("1") ? 0x75 : 0x74;
+    return ask_(
+        QStringLiteral("Program OTP"),
+        QStringLiteral("Burn %1 into %2 of the chip at 0x%3?\n\nOTP memory is written once: this cannot "
+                       "be undone.")
+            .arg(what, bank)
+            .arg(address, 0, 16),
+        QStringLiteral("Burn"));
+}
+
 void MainWindow::about()
 {
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("KRM59340 Program."),
@@ -528,9 +582,9 @@ void MainWindow::about()
     box.exec();
 }
 
-QByteArray MainWindow::chooseChannelFile()
+QByteArray MainWindow::chooseChannelFile(const FileChooser& chooser)
 {
-    const QByteArray name = chooseFile_(this, bench_.settings.default_dir);
+    const QByteArray name = chooser(this, bench_.settings.default_dir);
     if (name.isEmpty())
         return {};
     bench_.settings.dir_of_path(QFile::decodeName(name));
@@ -542,14 +596,14 @@ QByteArray MainWindow::chooseChannelFile()
 
 void MainWindow::saveToFile()
 {
-    const QByteArray name = chooseChannelFile();
+    const QByteArray name = chooseChannelFile(chooseSaveFile_);
     if (!name.isEmpty())
         model::save_channel_file(name, model_);
 }
 
 void MainWindow::loadFromFile()
 {
-    const QByteArray name = chooseChannelFile();
+    const QByteArray name = chooseChannelFile(chooseFile_);
     if (name.isEmpty())
         return;
     BusyCursor busy;

@@ -25,9 +25,11 @@ class Bench;
 
 namespace ui {
 
+class BusMonitor;
 class BusWork;
 class ConnectionLine;
 class ControlPanel;
+class Guidance;
 class InputGate;
 class OtpWriter;
 class UpDown;
@@ -71,11 +73,21 @@ public:
     void setPanelRefresh(std::function<void()> refresh) override { panelRefresh_ = std::move(refresh); }
     // How the program ends when this window closes; tests replace it.
     void setEndProgram(std::function<void()> end) { endProgram_ = std::move(end); }
-    // Asks for a channel file, a raw path ("" when cancelled); tests replace the real file dialog.
+    // Asks for a channel file, a raw path ("" when cancelled); tests replace the real file dialogs of both
+    // file commands.
     using FileChooser = std::function<QByteArray(QWidget* parent, const QString& initialDir)>;
-    void setFileChooser(FileChooser chooser) { chooseFile_ = std::move(chooser); }
+    void setFileChooser(FileChooser chooser)
+    {
+        chooseFile_ = chooser;
+        chooseSaveFile_ = std::move(chooser);
+    }
     // How failures reach the user (a message box); tests replace it.
     void setReport(CommandGuard::Report report) { report_ = std::move(report); }
+    // Asks a question whose answers are yesCaption and Cancel, Cancel the default (a message box); tests
+    // replace it.
+    using Ask = std::function<bool(const QString& title, const QString& text, const QString& yesCaption)>;
+    void setAsk(Ask ask) { ask_ = std::move(ask); }
+    bool confirmOtpBurn(const QString& what) override;
 
     QLineEdit* voltBox(int row) const { return voltBoxes_.at(row); }
     QLineEdit* codeBox(int row) const { return codeBoxes_.at(row); }
@@ -92,6 +104,8 @@ public:
     // The modeless windows while they are open, null otherwise.
     ControlPanel* controlPanel() const;
     OtpWriter* otpWriter() const;
+    BusMonitor* busMonitor() const;
+    QPushButton* busMonitorButton() const { return busMonitorButton_; }
     QString voltBoxText(int row) const override;
     QString codeBoxText(int row) const override;
     QWidget* hostWindow() override { return this; }
@@ -114,7 +128,7 @@ private:
     void saveToFile();
     void loadFromFile();
     // The file dialog steps both file commands share; "" when the user cancelled.
-    QByteArray chooseChannelFile();
+    QByteArray chooseChannelFile(const FileChooser& chooser);
     void report(const QString& title, const QString& text);
     // The command boundaries the bus work's progress counts between (outermost commands only).
     void commandBegan();
@@ -133,7 +147,9 @@ private:
     std::function<void()> panelRefresh_;
     std::function<void()> endProgram_;
     CommandGuard::Report report_;
+    Ask ask_;
     FileChooser chooseFile_;
+    FileChooser chooseSaveFile_;
     bool ending_ = false;
     bool saved_ = false;
     int commandDepth_ = 0;
@@ -143,12 +159,16 @@ private:
 
     QPointer<ControlPanel> controlPanel_;
     QPointer<OtpWriter> otpWriter_;
+    // A window of its own, not a child: deleted with this one.
+    QPointer<BusMonitor> busMonitor_;
+    QPushButton* busMonitorButton_ = nullptr;
     QLineEdit* referenceBox_ = nullptr;
     QLineEdit* maxBankBox_ = nullptr;
     QPushButton* a0Button_ = nullptr;
     UpDown* arrows_ = nullptr;
     ConnectionLine* connectionLine_ = nullptr;
     QProgressBar* progress_ = nullptr;
+    Guidance* guidance_ = nullptr;
     std::array<QLineEdit*, kRows> voltBoxes_{};
     std::array<QLineEdit*, kRows> codeBoxes_{};
 };

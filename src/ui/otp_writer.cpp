@@ -5,7 +5,9 @@
 
 #include "app/bench.h"
 #include "bus/device.h"
+#include "model/numbers.h"
 #include "ui/host.h"
+#include "ui/screen_fit.h"
 #include "ui/widgets.h"
 
 #include <QLabel>
@@ -13,6 +15,7 @@
 #include <QPushButton>
 
 #include <algorithm>
+#include <cmath>
 
 namespace ui {
 
@@ -21,6 +24,14 @@ namespace {
 // Client area in twips.
 constexpr int kClientWidth = 3795;
 constexpr int kClientHeight = 2805;
+
+// What the chip receives for a code: ten bits, so a code above 1023 goes out as 3FF.
+int burntCode(double code)
+{
+    if (!(code > 0))
+        return 0;
+    return code >= 1023 ? 1023 : static_cast<int>(std::floor(code));
+}
 
 QLineEdit* readOnlyBox(QWidget* parent, const QString& name, int left, int top, int width, int height)
 {
@@ -38,6 +49,7 @@ OtpWriter::OtpWriter(Host& host) : QWidget(host.hostWindow(), Qt::Window), host_
     setUpWindow(this, QStringLiteral("frmWriteSingleOTP"), QStringLiteral("Write OTP Reg"), kClientWidth,
                 kClientHeight);
     buildLayout();
+    ScreenFit::apply(this);
 
     fillTables();
     RegisterPosition = 0;
@@ -103,11 +115,20 @@ void OtpWriter::writeSelected()
 {
     host_.handle([this] {
         app::Bench& bench = host_.bench();
+        const model::ChannelModel& model = bench.channels;
+        const int n = RegisterIndex.at(RegisterPosition) + 1;
+        // The model's code at this moment, which may be newer than the copy shown in Text2.
+        const int code = burntCode(model.code.at(n));
+        const double volts = model.vref_low_cur + code / 1024.0 * (model.vref_high_cur - model.vref_low_cur);
+        if (!host_.confirmOtpBurn(QStringLiteral("channel %1 (register %2): code %3h, %4 V")
+                                      .arg(RegisterLabel.at(RegisterPosition))
+                                      .arg(n - 1)
+                                      .arg(model::code_text(code), model::volt_text(volts))))
+            return;
         // A close or a signal waits for the burn, its reset and the bank status read: a half-burnt bank is
         // worse than a late end.
         const bus::Interrupter::Uninterruptible whole(bench.interrupter);
-        // The model's code at this moment, which may be newer than the copy shown in Text2.
-        bench.channels.write_channel_otp(RegisterIndex.at(RegisterPosition) + 1);
+        bench.channels.write_channel_otp(n);
         bus::resetChip(bench.i2c);
         bench.channels.readBankStatus();
     });

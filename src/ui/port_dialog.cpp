@@ -5,6 +5,7 @@
 
 #include "serial/port_catalog.h"
 #include "serial/serial_link.h"
+#include "ui/screen_fit.h"
 #include "ui/widgets.h"
 
 #include <QComboBox>
@@ -85,6 +86,7 @@ PortDialog::PortDialog(serial::SerialLink& link, const serial::PortCatalog* cata
     setTabOrder(comboComPort_, cmdCancel_);
     setTabOrder(cmdCancel_, cmdOK_);
     setTabOrder(cmdOK_, comboBitRate_);
+    ScreenFit::apply(this);
     comboComPort_->setFocus();
 
     // activated: picking the entry already selected reopens the port too (after re-plugging an adapter).

@@ -4,10 +4,15 @@
 #include "ui/widgets.h"
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QPainter>
+#include <QScreen>
 #include <QStyleOptionButton>
 #include <QStylePainter>
 #include <QToolButton>
+#include <QWheelEvent>
+
+#include <algorithm>
 
 namespace ui {
 
@@ -31,6 +36,15 @@ void setUpWindow(QWidget* window, const QString& name, const QString& title, int
     small.setPointSize(8);
     window->setFont(small);
     window->setFixedSize(twipsToPixels(window, clientWidth), twipsToPixels(window, clientHeight));
+}
+
+bool askYesOrCancel(QWidget* parent, const QString& title, const QString& text, const QString& yesCaption)
+{
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::NoButton, parent);
+    const QAbstractButton* yes = box.addButton(yesCaption, QMessageBox::AcceptRole);
+    box.setDefaultButton(box.addButton(QMessageBox::Cancel));
+    box.exec();
+    return box.clickedButton() == yes;
 }
 
 BusyCursor::BusyCursor()
@@ -58,6 +72,33 @@ void WrapButton::paintEvent(QPaintEvent*)
     painter.setPen(
         palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
     painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, caption);
+}
+
+void FocusSlider::wheelEvent(QWheelEvent* event)
+{
+    if (hasFocus())
+        QSlider::wheelEvent(event);
+    else
+        event->ignore();
+}
+
+void placeBeside(QWidget* window, const QWidget* anchor)
+{
+    const QWidget* anchorWindow = anchor->window();
+    const QRect beside = anchorWindow->frameGeometry();
+    const QRect area = anchorWindow->screen()->availableGeometry();
+    // Before it is first shown a window has no frame yet; the anchor's tells how much the desktop adds.
+    const QSize size = window->size() + (beside.size() - anchorWindow->size());
+    constexpr int kGap = 8;
+    int left = beside.right() + 1 + kGap;
+    if (left + size.width() > area.right() + 1)
+        left = beside.left() - kGap - size.width();
+    // No room on either side: cover the anchor rather than leave part of the window off the screen.
+    if (left < area.left())
+        left = std::max(area.left(), area.right() + 1 - size.width());
+    const int top =
+        std::clamp(beside.top(), area.top(), std::max(area.top(), area.bottom() + 1 - size.height()));
+    window->move(left, top);
 }
 
 UpDown::UpDown(QWidget* parent) : QWidget(parent), up_(new QToolButton(this)), down_(new QToolButton(this))

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QPushButton>
+#include <QSlider>
 #include <QWidget>
 
 class QToolButton;
@@ -30,6 +31,10 @@ Control* placed(QWidget* parent, const QString& name, const QString& text, int l
     return control;
 }
 
+// A warning with the buttons yesCaption and Cancel, Cancel the default and focused one so that a stray Return
+// or Space answers no; true only for yes.
+bool askYesOrCancel(QWidget* parent, const QString& title, const QString& text, const QString& yesCaption);
+
 // Shows the busy cursor while bus work runs: on a USB adapter every line request is a round trip, so a
 // read-back takes seconds during which the window cannot respond.
 class BusyCursor {
@@ -49,6 +54,21 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
 };
+
+// A slider that the mouse wheel moves only while it has the keyboard focus (a click gives it): a wheel
+// turned to scroll past it must not write the chip. The wheel is then left to the widgets around it.
+class FocusSlider : public QSlider {
+    Q_OBJECT
+public:
+    using QSlider::QSlider;
+
+protected:
+    void wheelEvent(QWheelEvent* event) override;
+};
+
+// Moves a window that is about to be shown next to anchor's window, on its right or else on its left, inside
+// the screen's available area.
+void placeBeside(QWidget* window, const QWidget* anchor);
 
 // A vertical pair of up/down arrows without a partner box. Each click is reported; holding an arrow
 // repeats it. The arrows never take the keyboard focus, so pressing them does not make the box being

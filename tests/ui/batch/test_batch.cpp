@@ -7,6 +7,7 @@
 #include "support/recording_port.h"
 #include "ui/batch_window.h"
 #include "ui/port_dialog.h"
+#include "ui/run_log.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
@@ -14,9 +15,12 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <algorithm>
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 
@@ -110,6 +114,145 @@ TEST_F(BatchTest, RunsUntilStoppedOrABadFileOrClosedAndStepsOneSelectedFileAtATi
     QTimer::singleShot(0, b, [&] { click(1); });
     EXPECT_EQ(b->exec(), QDialog::Rejected);
     EXPECT_EQ(board->transmitted(), triggers(11));
+}
+
+TEST_F(BatchTest, CountsCyclesAndFilesShowsWhereTheRunIsAndRefusesCountsThatAreNotWholeNumbers)
+{
+    startIn({"a.csv", "b.csv", "c.csv"}, -1);
+    select({0, 2});
+    b->delayBox()->setText("0.05");
+    const struct {
+        const char* typed;
+        const char* why;
+    } refused[] = {
+        {"2.5", "the cycle count \"2.5\" is not a whole number"},
+        {"-1", "the cycle count \"-1\" is not a whole number"},
+        {"1e3", "the cycle count \"1e3\" is not a whole number"},
+        {"two", "the cycle count \"two\" is not a whole number"},
+        {"0", "a cycle count of 0 would apply nothing"},
+        {"99999999999999999999", "the cycle count \"99999999999999999999\" is too large"},
+    };
+    for (const auto& r : refused) {
+        b->cyclesBox()->setText(r.typed);
+        click(1);
+        EXPECT_EQ(b->stateLabel()->text(),
+                  QString("Not started: %1. Give a whole number of at least 1, or leave "
+                          "the box empty to run until Stop Batch.")
+                      .arg(r.why));
+    }
+    EXPECT_TRUE(board->transmitted().isEmpty());
+
+    // Where the run is, as seen during the delay after each file.
+    QStringList seen;
+    for (int n = 1; n <= 4; ++n)
+        afterTriggers(n, [&] { seen << b->stateLabel()->text() + " / " + b->progressLabel()->text(); });
+    b->cyclesBox()->setText(" 2 ");
+    click(1); // returns when the second cycle is done
+    EXPECT_EQ(seen, QStringList({"Running 2 cycles / a.csv - file 1 of 2, cycle 1",
+                                 "Running 2 cycles / c.csv - file 2 of 2, cycle 1",
+                                 "Running 2 cycles / a.csv - file 1 of 2, cycle 2",
+                                 "Running 2 cycles / c.csv - file 2 of 2, cycle 2"}));
+    EXPECT_EQ(b->stateLabel()->text(), "Done: 2 cycles");
+    EXPECT_EQ(applied(), std::vector<int>({1, 3, 1, 3}));
+    EXPECT_EQ(board->transmitted(), triggers(4));
+    ASSERT_EQ(b->runLog().rowCount(), 4);
+    const auto cell = [this](int row, int column) {
+        return b->runLog().index(row, column).data().toString();
+    };
+    EXPECT_EQ(cell(2, ui::RunLog::Cycle), "2");
+    EXPECT_EQ(cell(3, ui::RunLog::File), "c.csv");
+    EXPECT_EQ(cell(3, ui::RunLog::Result), "applied");
+    EXPECT_TRUE(reports.isEmpty());
+}
+
+// No wall time is asserted: a Stop that waited out the delay would run into the guard, which closes the
+// window and fails the test.
+TEST_F(BatchTest, StopEndsTheDelayAtOnceAndOneStopEndsANestedRunAndThenTheOuterOne)
+{
+    startIn({"a.csv"}, -1);
+    select({0});
+    for (const char* delay : {"1e999", "60"}) {
+        b->delayBox()->setText(delay);
+        const int before = static_cast<int>(board->transmitted().size() / 4);
+        bool guardFired = false;
+        QTimer guard;
+        guard.setSingleShot(true);
+        guard.callOnTimeout([&] { guardFired = true, b->reject(); });
+        guard.start(30000);
+        afterTriggers(before + 1, [&] { click(1); }); // a second Run during the first one's delay
+        afterTriggers(before + 2, [&] { click(2); });
+        click(1);
+        EXPECT_FALSE(guardFired) << delay;
+        EXPECT_EQ(board->transmitted(), triggers(before + 2)) << delay;
+        EXPECT_EQ(b->stateLabel()->text(), "Stopped by Stop Batch in cycle 1") << delay;
+    }
+    EXPECT_EQ(b->runLog().rowCount(), 4);
+}
+
+TEST_F(BatchTest, RunLogIsSavedAsCsvAndAFailedSaveIsSaidInTheWindowWhileTheRunGoesOn)
+{
+    startIn({"a.csv", "b,c.csv", "d.csv"}, 2);
+    select({0, 1, 2});
+    b->delayBox()->setText("0");
+    click(1); // ends at d.csv, which is reported
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_EQ(b->stateLabel()->text(), "Ended by an error in cycle 1");
+    b->fileList()->clearSelection();
+    select({1});
+    click(4); // a single step
+
+    const QString saved = dir.filePath("log.csv");
+    b->saveLog(saved);
+    EXPECT_EQ(b->logNote()->text(), QString("Run log saved to %1 (4 lines).").arg(saved));
+    QFile file(saved);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString csv = QString::fromUtf8(file.readAll());
+    const QString time = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})";
+    const QString expected =
+        QString(
+            R"(^Time,Cycle,File,Result\r\n)"
+            R"(@,1,a\.csv,applied\r\n)"
+            R"(@,1,"b,c\.csv",applied\r\n)"
+            R"(@,1,d\.csv,"failed: The channel file [^"]*d\.csv has ""x"" on line 1 where the code of channel 5 [^"]*"\r\n)"
+            R"(@,step,"b,c\.csv",applied\r\n$)")
+            .replace("@", time);
+    EXPECT_TRUE(QRegularExpression(expected).match(csv).hasMatch()) << csv.toStdString();
+
+    // During a run: a place that cannot be written, then a disk that fills up; the run goes on after both.
+    QFile blocker(dir.filePath("blocker")); // a path below a regular file can never be created, even by root
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    b->fileList()->clearSelection();
+    select({0});
+    b->delayBox()->setText("0.05");
+    QStringList notes;
+    const int before = static_cast<int>(board->transmitted().size() / 4);
+    afterTriggers(before + 1, [&] {
+        b->saveLog(dir.filePath("blocker/log.csv"));
+        notes << b->logNote()->text();
+    });
+    afterTriggers(before + 2, [&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit old{};
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit tiny = old;
+        tiny.rlim_cur = 100;
+        setrlimit(RLIMIT_FSIZE, &tiny);
+        b->saveLog(saved);
+        setrlimit(RLIMIT_FSIZE, &old);
+        notes << b->logNote()->text();
+    });
+    afterTriggers(before + 4, [&] { click(2); });
+    click(1);
+    EXPECT_EQ(board->transmitted(), triggers(before + 4));
+    ASSERT_EQ(notes.size(), 2);
+    EXPECT_TRUE(notes[0].startsWith(
+        QString("The run log could not be saved to %1: ").arg(dir.filePath("blocker/log.csv"))))
+        << notes[0].toStdString();
+    EXPECT_TRUE(notes[1].startsWith(QString("The run log could not be saved to %1: ").arg(saved)))
+        << notes[1].toStdString();
+    EXPECT_TRUE(file.seek(0));
+    EXPECT_EQ(QString::fromUtf8(file.readAll()), csv) << "the failed save left the saved log as it was";
+    EXPECT_EQ(reports.size(), 1) << "nothing more was reported in a message box";
 }
 
 using Opens = std::vector<std::pair<int, QString>>;

@@ -19,8 +19,20 @@
 
 #include <gtest/gtest.h>
 
+// Acts on the next modal window once it is up (a dialog may let events run before it is shown, while its
+// constructor opens the port).
+inline void whenModal(const std::function<void(QWidget*)>& act)
+{
+    QTimer::singleShot(0, [act] {
+        if (QWidget* modal = QApplication::activeModalWidget())
+            act(modal);
+        else
+            whenModal(act);
+    });
+}
+
 // A fresh program on the simulated board: its own settings file, the main window loaded and shown, message
-// boxes collected instead of shown, and a tap on the bus.
+// boxes collected and questions answered instead of shown, and a tap on the bus.
 class AppFixture : public ::testing::Test {
 protected:
     using Entries = std::map<QString, QString>; // "section/key" -> text
@@ -49,6 +61,10 @@ protected:
         bench = std::make_unique<app::Bench>(settingsPath, std::move(tapPort), nullptr, tracePath);
         window = std::make_unique<ui::MainWindow>(*bench);
         window->setReport([this](const QString&, const QString& text) { reports << text; });
+        window->setAsk([this](const QString&, const QString& text, const QString&) {
+            questions << text;
+            return answer;
+        });
         window->setEndProgram([this] { ++ends; });
         window->load();
         window->show();
@@ -89,18 +105,6 @@ protected:
     }
     void leave(QLineEdit* box) { QTest::keyClick(box, Qt::Key_Tab); }
 
-    // Acts on the next modal window once it is up (a dialog may let events run before it is shown, while
-    // its constructor opens the port).
-    static void whenModal(const std::function<void(QWidget*)>& act)
-    {
-        QTimer::singleShot(0, [act] {
-            if (QWidget* modal = QApplication::activeModalWidget())
-                act(modal);
-            else
-                whenModal(act);
-        });
-    }
-
     QTemporaryDir dir;
     QString settingsPath;
     QByteArray tracePath; // none unless a test sets one before start()
@@ -109,5 +113,8 @@ protected:
     std::unique_ptr<app::Bench> bench;
     std::unique_ptr<ui::MainWindow> window;
     QStringList reports;
+    // The questions asked, and the answer every one gets.
+    QStringList questions;
+    bool answer = true;
     int ends = 0;
 };

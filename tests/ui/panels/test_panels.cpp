@@ -3,15 +3,23 @@
 
 #include "ui/main_window/app_fixture.h"
 
+#include "serial/port_catalog.h"
 #include "support/qstring_printer.h"
+#include "ui/batch_window.h"
 #include "ui/control_panel.h"
 #include "ui/otp_writer.h"
+#include "ui/port_dialog.h"
 #include "ui/widgets.h"
 
+#include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSlider>
 #include <QToolButton>
+#include <QWheelEvent>
 
 #include <tuple>
 
@@ -93,6 +101,95 @@ TEST_F(PanelTest, ControlPanelClampsAnAllOnesReadBackAndTheRefreshGoesOn)
     QTest::keyClick(panel->slider(2), Qt::Key_End);
     EXPECT_EQ(row(2), Row(1024, "0", "0"));
     EXPECT_TRUE(reports.isEmpty());
+}
+
+// A wheel turned over the panel to scroll past it moved the slider under the mouse and wrote the chip.
+TEST_F(PanelTest, TheWheelMovesOnlyTheSliderWithTheFocus)
+{
+    startWith({{3, 512}});
+    (panel = new ui::ControlPanel(w()))->show();
+    panel->activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return QApplication::activeWindow() == panel; }));
+    QSlider* slider = panel->slider(3);
+    const auto wheel = [slider] {
+        const QPointF at = slider->rect().center();
+        QWheelEvent turn(at, slider->mapToGlobal(at), {}, {0, 120}, Qt::NoButton, Qt::NoModifier,
+                         Qt::NoScrollPhase, false);
+        QApplication::sendEvent(slider, &turn);
+        return turn.isAccepted();
+    };
+    panel->slider(0)->setFocus();
+    tap->clear();
+    EXPECT_FALSE(wheel()) << "left to the widgets around it";
+    EXPECT_EQ(slider->value(), 512);
+    EXPECT_TRUE(tap->dacWrites().empty());
+
+    slider->setFocus();
+    ASSERT_TRUE(slider->hasFocus());
+    EXPECT_TRUE(wheel());
+    EXPECT_NE(slider->value(), 512);
+    EXPECT_EQ(tap->dacWrites().size(), 2u) << "the move, then the refresh's write of the row";
+}
+
+TEST(PlaceBeside, RightOfTheAnchorElseLeftElseOverItInsideTheScreen)
+{
+    QWidget anchor;
+    QWidget window;
+    window.resize(200, 100);
+    const QRect area = anchor.screen()->availableGeometry();
+    const struct {
+        QRect anchor;
+        QPoint placed;
+    } cases[] = {
+        {{area.left(), area.top(), 100, 100}, {area.left() + 108, area.top()}},
+        {{area.right() - 209, area.top() + 50, 100, 100}, {area.right() - 417, area.top() + 50}},
+        {{area.left() + 150, area.bottom() - 49, area.width() - 300, 100},
+         {area.right() - 199, area.bottom() - 99}},
+    };
+    for (const auto& c : cases) {
+        anchor.setGeometry(c.anchor);
+        ui::placeBeside(&window, &anchor);
+        EXPECT_EQ(window.pos(), c.placed) << c.anchor.x() << "," << c.anchor.y();
+    }
+}
+
+// The offscreen screen (800x800) is smaller than the main window and larger than the others.
+TEST_F(PanelTest, EveryWindowFitsTheScreenAndScrollsToEveryControlItCannotShow)
+{
+    startWith();
+    ui::PortDialog port(bench->link, bench->catalog(), &w());
+    ui::BatchWindow batch(w());
+    ui::ControlPanel control(w());
+    ui::OtpWriter otp(w());
+    const struct {
+        QWidget* window;
+        bool scrolls;
+    } windows[] = {{&w(), true}, {&port, false}, {&batch, false}, {&control, false}, {&otp, false}};
+    for (const auto& [window, scrolls] : windows) {
+        const QString name = window->objectName();
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+        const QSize area = window->screen()->availableGeometry().size();
+        EXPECT_LE(window->width(), area.width()) << name.toStdString();
+        EXPECT_LE(window->height(), area.height()) << name.toStdString();
+        auto* fit = window->findChild<QScrollArea*>("screenFit");
+        ASSERT_NE(fit, nullptr) << name.toStdString();
+        const QWidget* canvas = fit->widget();
+        EXPECT_EQ(window->size() == canvas->size(), !scrolls) << name.toStdString();
+        EXPECT_EQ(fit->verticalScrollBar()->isVisible(), scrolls) << name.toStdString();
+        // Every control Tab reaches can be scrolled into view.
+        for (QWidget* control : canvas->findChildren<QWidget*>()) {
+            if (!control->isVisibleTo(window) || !(control->focusPolicy() & Qt::TabFocus))
+                continue;
+            fit->ensureWidgetVisible(control, 0, 0);
+            const QRect shown(control->mapTo(fit->viewport(), QPoint()), control->size());
+            EXPECT_TRUE(fit->viewport()->rect().contains(shown))
+                << name.toStdString() << " " << control->objectName().toStdString();
+        }
+    }
+    // The Tab order a window set survives the move onto the canvas.
+    EXPECT_EQ(port.comboComPort()->nextInFocusChain(), port.cancelButton());
+    EXPECT_EQ(port.cancelButton()->nextInFocusChain(), port.okButton());
 }
 
 TEST_F(PanelTest, OtpWriterListsC1AndC2LastAndBurnsTheModelsCodeOfTheRegisterShown)
