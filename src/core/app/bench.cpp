@@ -31,8 +31,8 @@ serial::SerialPort& busPort(serial::SerialPort& device, const std::unique_ptr<se
 Bench::Bench(const QString& settingsPath, std::unique_ptr<serial::SerialPort> device,
              std::unique_ptr<serial::PortCatalog> catalog, const QByteArray& tracePath)
     : settings(settingsPath), catalog_(std::move(catalog)), device_(std::move(device)),
-      trace_(makeTrace(*device_, tracePath)), heartbeat(busPort(*device_, trace_)), link(heartbeat), i2c(heartbeat),
-      channels(i2c), connection(link, catalog_.get(), i2c, channels)
+      trace_(makeTrace(*device_, tracePath)), heartbeat(busPort(*device_, trace_)), link(heartbeat),
+      i2c(heartbeat), channels(i2c), connection(link, catalog_.get(), i2c, channels)
 {
     i2c.addObserver(&interrupter);
     link.setOpenedHandler([this] { connection.afterOpen(); });

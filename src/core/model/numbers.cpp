@@ -147,7 +147,8 @@ std::optional<qint32> to_int32(double value)
 
 std::optional<std::chrono::nanoseconds> parse_latency(const QString& text)
 {
-    static const QRegularExpression form(QStringLiteral("^\\s*(\\d+(?:\\.\\d*)?|\\.\\d+)\\s*(ns|us|µs|ms|s)?\\s*$"));
+    static const QRegularExpression form(
+        QStringLiteral("^\\s*(\\d+(?:\\.\\d*)?|\\.\\d+)\\s*(ns|us|µs|ms|s)?\\s*$"));
     const QRegularExpressionMatch match = form.match(text);
     if (!match.hasMatch())
         return std::nullopt;
