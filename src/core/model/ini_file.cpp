@@ -275,6 +275,7 @@ IniFile::Line IniFile::parse(QByteArray text, QByteArray end, const QString& sec
     while (keyEnd > i && isBlank(t.at(keyEnd - 1)))
         --keyEnd;
     line.key = unescapedName(t.mid(i, keyEnd - i));
+    line.keyed = true;
     line.valueStart = equals + 1;
     line.valueEnd = stop;
     return line;
@@ -283,7 +284,7 @@ IniFile::Line IniFile::parse(QByteArray text, QByteArray end, const QString& sec
 qsizetype IniFile::find(const QString& section, const QString& key) const
 {
     for (qsizetype i = lines_.size() - 1; i >= 0; --i) {
-        if (lines_.at(i).key == key && lines_.at(i).section == section)
+        if (lines_.at(i).keyed && lines_.at(i).key == key && lines_.at(i).section == section)
             return i;
     }
     return -1;
@@ -316,6 +317,7 @@ void IniFile::setValue(const QString& section, const QString& key, const QString
     Line added;
     added.section = section;
     added.key = key;
+    added.keyed = true;
     added.text = escapedName(key) + '=';
     added.valueStart = added.text.size();
     added.text += escaped;
@@ -327,7 +329,7 @@ void IniFile::setValue(const QString& section, const QString& key, const QString
         const Line& line = lines_.at(i);
         if (line.header)
             header = line.section == section ? i : header;
-        if (line.section == section && (i == header || line.key))
+        if (line.section == section && (i == header || line.keyed))
             after = i;
     }
     if (header < 0 || after < header)

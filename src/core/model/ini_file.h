@@ -43,7 +43,10 @@ private:
         QByteArray end;  // "\n", "\r\n", "\r", or "" on a last line without one
         QString section; // the section the line is in; a header's own name
         bool header = false;
-        std::optional<QString> key;
+        // An entry's line has a key (keyed); a flag beside a plain QString rather than an optional, whose
+        // moves GCC 12 takes for reads of uninitialised memory when it optimises.
+        QString key;
+        bool keyed = false;
         qsizetype valueStart = 0; // the value's bytes in text, comment excluded
         qsizetype valueEnd = 0;
     };
