@@ -65,8 +65,18 @@ void ConnectionLine::follow()
     for (const QString& hint : std::as_const(hints_))
         lines << QStringLiteral("<span style=\"color:%1\">%2</span>")
                      .arg(QLatin1String("#1565c0"), marked(Mark::Hint, hint));
+    if (!activity_.isEmpty())
+        lines << QStringLiteral("<i>%1…</i>").arg(activity_.toHtmlEscaped());
     setText(lines.join(QStringLiteral("<br>")));
     setToolTip((parts_ + hints_).join(QLatin1Char('\n')));
+}
+
+void ConnectionLine::setActivity(const QString& activity)
+{
+    if (activity == activity_)
+        return;
+    activity_ = activity;
+    follow();
 }
 
 void ConnectionLine::setHints(const QStringList& hints)

@@ -24,6 +24,9 @@ public:
     // What to do next, shown below the parts.
     void setHints(const QStringList& hints);
     QStringList hints() const { return hints_; }
+    // What the program is busy with on the bus ("Reading the chip"), shown last; "" once it is done.
+    void setActivity(const QString& activity);
+    const QString& activity() const { return activity_; }
 
 private:
     void follow();
@@ -31,6 +34,7 @@ private:
     const app::Connection& connection_;
     QStringList parts_;
     QStringList hints_;
+    QString activity_;
 };
 
 } // namespace ui

@@ -43,11 +43,11 @@ namespace {
 constexpr int kClientWidth = 2385;
 constexpr int kControlsHeight = 10095;
 constexpr int kConnectionHeight = 1800;
-constexpr int kProgressTop = kControlsHeight + kConnectionHeight + 60;
-constexpr int kProgressHeight = 270;
-// The bus monitor's button sits below the connection line and the progress bar.
-constexpr int kMonitorTop = kProgressTop + kProgressHeight + 60;
+// The bus monitor's button sits below the connection line, and beside it the progress of long bus work.
+constexpr int kMonitorTop = kControlsHeight + kConnectionHeight + 60;
+constexpr int kMonitorWidth = 1215;
 constexpr int kMonitorHeight = 345;
+constexpr int kProgressLeft = 60 + kMonitorWidth + 60;
 constexpr int kClientHeight = kMonitorTop + kMonitorHeight + 60;
 constexpr int kBoxHeight = 285;
 constexpr int kLabelHeight = 195;
@@ -162,15 +162,18 @@ void MainWindow::commandEnded()
 
 void MainWindow::showProgress(const QString& what, int done, int total)
 {
+    // What the work is, in the connection line; beside it, transactions done of the total (an unknown
+    // total shows as a moving bar, and work that takes more than its estimate stays just short of done).
+    connectionLine_->setActivity(what);
     if (what.isEmpty()) {
         progress_->hide();
         return;
     }
-    // An unknown total shows as a moving bar; work that takes more than its estimate stays just short of
-    // done.
     progress_->setRange(0, total);
     progress_->setValue(total > 0 ? std::min(done, total - 1) : 0);
-    progress_->setFormat(total > 0 ? QStringLiteral("%1: %2 of %3").arg(what).arg(done).arg(total) : what);
+    progress_->setFormat(total > 0 ? QStringLiteral("%1 of %2").arg(std::min(done, total)).arg(total)
+                                   : QString());
+    progress_->setToolTip(what);
     progress_->show();
 }
 
@@ -219,7 +222,7 @@ void MainWindow::buildLayout()
     progress_->setObjectName(QStringLiteral("busProgress"));
     progress_->setTextVisible(true);
     progress_->setAlignment(Qt::AlignCenter);
-    placeInTwips(progress_, 60, kProgressTop, kClientWidth - 120, kProgressHeight);
+    placeInTwips(progress_, kProgressLeft, kMonitorTop, kClientWidth - 60 - kProgressLeft, kMonitorHeight);
     progress_->hide();
     guidance_ = new Guidance(model_, bench_.connection, bench_.i2c, this);
     guidance_->watchReference(referenceBox_);
@@ -229,7 +232,7 @@ void MainWindow::buildLayout()
             [this] { connectionLine_->setHints(guidance_->hints()); });
     busMonitorButton_ = new QPushButton(QStringLiteral("Bus Monitor"), this);
     busMonitorButton_->setObjectName(QStringLiteral("BusMonitor"));
-    placeInTwips(busMonitorButton_, 60, kMonitorTop, 1215, kMonitorHeight);
+    placeInTwips(busMonitorButton_, 60, kMonitorTop, kMonitorWidth, kMonitorHeight);
 }
 
 void MainWindow::buildGridRow(int row, const QString& caption, int labelLeft, int boxLeft, int top)

@@ -102,14 +102,19 @@ TEST_F(SlowBus, AClickDuringTheWorkWaitsForItAndRunsAfterIt)
     startBreathing(50us);
     std::size_t requestsWhenClicked = 0;
     bool progressShown = false;
+    QString activity;
     duringWork(30, [&] {
         requestsWhenClicked = tap->requests.size();
         click("Command6");
     });
-    QTimer::singleShot(600, window.get(), [&] { progressShown = w().progressBar()->isVisible(); });
+    QTimer::singleShot(600, window.get(), [&] {
+        progressShown = w().progressBar()->isVisible();
+        activity = w().connectionLine()->activity();
+    });
     click("Command5");
     EXPECT_GT(requestsWhenClicked, 0u) << "the window let events run in the middle of the read";
     EXPECT_TRUE(progressShown);
+    EXPECT_FALSE(activity.isEmpty()) << "the connection line says what the bus is busy with";
     settle();
     // Read DAC's probe and 50 reads, all of them before Reset's general call and its own read-back.
     const auto seen = addresses();
@@ -117,6 +122,7 @@ TEST_F(SlowBus, AClickDuringTheWorkWaitsForItAndRunsAfterIt)
     EXPECT_EQ(seen[0], 0xE8);
     EXPECT_EQ(seen[51], 0x00);
     EXPECT_FALSE(w().progressBar()->isVisible());
+    EXPECT_TRUE(w().connectionLine()->activity().isEmpty());
     EXPECT_TRUE(reports.isEmpty());
 }
 
