@@ -5,13 +5,13 @@
 # checks it with lintian, desktop-file-validate and appstreamcli, installs it and starts the program from it;
 # runs the suite again under AddressSanitizer and UndefinedBehaviorSanitizer, and runs each fuzzer for a
 # bounded time. Any failure ends the run with a non-zero status.
-# KRM_FUZZ_SECONDS sets the time per fuzzer (default 20; 0 skips fuzzing).
+# KRM_FUZZ_SECONDS sets the time per fuzzer (default 15; 0 skips fuzzing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
-fuzz_seconds=${KRM_FUZZ_SECONDS:-20}
+fuzz_seconds=${KRM_FUZZ_SECONDS:-15}
 step() { printf '\n==== %s (at %d s)\n' "$1" "$SECONDS"; }
 # Tests run by ctest in all builds, for the closing line (a failure has ended the script before it).
 passed=0
