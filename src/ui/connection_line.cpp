@@ -62,11 +62,14 @@ void ConnectionLine::follow()
     add(connection_.lines().usable() ? Mark::Fine : Mark::Blocked, connection_.linesText());
     add(connection_.presence() == app::Connection::Presence::Answers ? Mark::Fine : Mark::Look,
         connection_.chipText());
-    for (const QString& hint : std::as_const(hints_))
-        lines << QStringLiteral("<span style=\"color:%1\">%2</span>")
-                     .arg(QLatin1String("#1565c0"), marked(Mark::Hint, hint));
+    // While the bus is busy the line says with what instead of what to do next: "Press Read DAC" in the
+    // middle of the start-up read would be advice the program is already carrying out.
     if (!activity_.isEmpty())
-        lines << QStringLiteral("<i>%1…</i>").arg(activity_.toHtmlEscaped());
+        lines << QStringLiteral("<i>%1</i>").arg(activity_.toHtmlEscaped());
+    else
+        for (const QString& hint : std::as_const(hints_))
+            lines << QStringLiteral("<span style=\"color:%1\">%2</span>")
+                         .arg(QLatin1String("#1565c0"), marked(Mark::Hint, hint));
     setText(lines.join(QStringLiteral("<br>")));
     setToolTip((parts_ + hints_).join(QLatin1Char('\n')));
 }

@@ -21,10 +21,11 @@ public:
 
     // The texts shown, one per part, without the marks (for tests and tooltips).
     QStringList parts() const { return parts_; }
-    // What to do next, shown below the parts.
+    // What to do next, shown below the parts when the bus is not busy.
     void setHints(const QStringList& hints);
     QStringList hints() const { return hints_; }
-    // What the program is busy with on the bus ("Reading the chip"), shown last; "" once it is done.
+    // What the program is busy with on the bus ("Reading the chip… 15 of 74"), shown in place of the hints;
+    // "" once it is done.
     void setActivity(const QString& activity);
     const QString& activity() const { return activity_; }
 

@@ -162,18 +162,19 @@ void MainWindow::commandEnded()
 
 void MainWindow::showProgress(const QString& what, int done, int total)
 {
-    // What the work is, in the connection line; beside it, transactions done of the total (an unknown
-    // total shows as a moving bar, and work that takes more than its estimate stays just short of done).
-    connectionLine_->setActivity(what);
+    // What the work is and how far it has come, in the connection line, which has the window's width; beside
+    // the Bus Monitor button a bar (an unknown total shows as a moving bar, and work that takes more than its
+    // estimate stays just short of done).
     if (what.isEmpty()) {
+        connectionLine_->setActivity({});
         progress_->hide();
         return;
     }
+    connectionLine_->setActivity(
+        total > 0 ? QStringLiteral("%1… %2 of %3").arg(what).arg(std::min(done, total)).arg(total)
+                  : QStringLiteral("%1…").arg(what));
     progress_->setRange(0, total);
     progress_->setValue(total > 0 ? std::min(done, total - 1) : 0);
-    progress_->setFormat(total > 0 ? QStringLiteral("%1 of %2").arg(std::min(done, total)).arg(total)
-                                   : QString());
-    progress_->setToolTip(what);
     progress_->show();
 }
 
@@ -220,8 +221,7 @@ void MainWindow::buildLayout()
     placeInTwips(connectionLine_, 60, kControlsHeight, kClientWidth - 120, kConnectionHeight);
     progress_ = new QProgressBar(this);
     progress_->setObjectName(QStringLiteral("busProgress"));
-    progress_->setTextVisible(true);
-    progress_->setAlignment(Qt::AlignCenter);
+    progress_->setTextVisible(false);
     placeInTwips(progress_, kProgressLeft, kMonitorTop, kClientWidth - 60 - kProgressLeft, kMonitorHeight);
     progress_->hide();
     guidance_ = new Guidance(model_, bench_.connection, bench_.i2c, this);

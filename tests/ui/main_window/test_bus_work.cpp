@@ -226,6 +226,27 @@ TEST_F(SlowBus, InputDuringTheStartUpRunsOnceTheStartUpIsDone)
     EXPECT_EQ(bustrace::decode(tap->requests)[75], std::vector<int>{0xE8});
 }
 
+// The port is open and the chip not yet read, so the hint says to read it; the start-up is reading it.
+TEST_F(SlowBus, DuringTheStartUpReadTheLineSaysSoInsteadOfAdvisingARead)
+{
+    showBeforeStartUp();
+    board->setLineLatency(50us);
+    QStringList hints;
+    QString shown;
+    // In the reads (the first 1 + 50 transactions), past the 0.3 s after which work shows its progress even
+    // if every line request took no longer than its latency.
+    duringWork(40, [&] {
+        hints = w().connectionLine()->hints();
+        shown = w().connectionLine()->text();
+    });
+    window->load();
+    settle();
+    EXPECT_TRUE(hints.contains("Press Read DAC to read the chip"));
+    EXPECT_TRUE(shown.contains("Reading the chip")) << shown.toStdString();
+    EXPECT_FALSE(shown.contains("Press Read DAC")) << shown.toStdString();
+    EXPECT_TRUE(w().connectionLine()->activity().isEmpty());
+}
+
 TEST_F(SlowBus, AClosedWindowEndsTheStartUpReadAtItsNextTransaction)
 {
     showBeforeStartUp();
