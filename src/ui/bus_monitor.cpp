@@ -4,6 +4,7 @@
 #include "ui/bus_monitor.h"
 
 #include "app/bench.h"
+#include "files/regular_file.h"
 #include "ui/bus_log.h"
 #include "ui/file_dialogs.h"
 #include "ui/host.h"
@@ -20,7 +21,6 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QScreen>
 #include <QScrollBar>
 #include <QSortFilterProxyModel>
@@ -192,15 +192,9 @@ QString BusMonitor::shownText(bool selectedOnly) const
 
 void BusMonitor::saveText(const QString& path)
 {
-    const QByteArray bytes = shownText(false).toUtf8();
-    QSaveFile file(path);
-    // commit() alone misses a short write on a full disk; flush() sees it before the old file is replaced.
-    const bool written = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
-    if (!written)
-        file.cancelWriting();
-    saveNote_ = written && file.commit()
-                    ? QStringLiteral("Saved to %1.").arg(path)
-                    : QStringLiteral("Could not be saved to %1: %2.").arg(path, file.errorString());
+    const auto failure = files::replaceContents(QFile::encodeName(path), shownText(false).toUtf8());
+    saveNote_ = failure ? QStringLiteral("Could not be saved to %1: %2.").arg(path, *failure)
+                        : QStringLiteral("Saved to %1.").arg(path);
     showCount();
 }
 

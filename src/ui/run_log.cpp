@@ -3,8 +3,10 @@
 
 #include "ui/run_log.h"
 
+#include "files/regular_file.h"
+
 #include <QDateTime>
-#include <QSaveFile>
+#include <QFile>
 
 namespace ui {
 
@@ -79,14 +81,9 @@ QByteArray RunLog::csv() const
 
 std::optional<QString> RunLog::save(const QString& path) const
 {
-    const QByteArray bytes = csv();
-    QSaveFile file(path);
-    // commit() alone misses a short write on a full disk; flush() sees it before the old file is replaced.
-    const bool written = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
-    if (!written)
-        file.cancelWriting();
-    if (!written || !file.commit())
-        return QStringLiteral("The run log could not be saved to %1: %2.").arg(path, file.errorString());
+    // As the channel files: a device or a pipe is refused, and a full disk is named as such.
+    if (const auto failure = files::replaceContents(QFile::encodeName(path), csv()))
+        return QStringLiteral("The run log could not be saved to %1: %2.").arg(path, *failure);
     return std::nullopt;
 }
 
