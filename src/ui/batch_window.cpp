@@ -97,7 +97,7 @@ BatchWindow::BatchWindow(Host& host)
     Label3_->setWordWrap(true);
     Label3_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    runLog_ = new RunLog(this);
+    runLog_ = &host_.runLog();
     logView_ = place(new QTableView(this), QStringLiteral("RunLog"), 60, 5160, 4380, 2280);
     logView_->setModel(runLog_);
     logView_->verticalHeader()->hide();

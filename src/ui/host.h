@@ -15,6 +15,8 @@ class Bench;
 
 namespace ui {
 
+class RunLog;
+
 // What the other windows ask of the main window: the program's state, the one door every command goes
 // through, and the channel boxes as the user sees them. The main window opens the other windows; they know
 // it only through this.
@@ -39,6 +41,8 @@ public:
     // What follows every command, for work that acts like one on its own (each file of a batch run):
     // settings that changed are written, the bus trace written out, failures reported once.
     virtual void afterCommand() = 0;
+    // The batch runs' log: it outlives each batch window, so closing one loses no line not yet saved.
+    virtual RunLog& runLog() = 0;
 
 protected:
     ~Host() = default;

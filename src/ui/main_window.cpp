@@ -17,6 +17,7 @@
 #include "ui/input_gate.h"
 #include "ui/otp_writer.h"
 #include "ui/port_dialog.h"
+#include "ui/run_log.h"
 #include "ui/screen_fit.h"
 #include "ui/widgets.h"
 
@@ -116,7 +117,8 @@ MainWindow::MainWindow(app::Bench& bench, QWidget* parent)
       chooseSaveFile_([](QWidget* parent, const QString& dir) {
           return chooseWithDialog(parent, dir, ChannelFileDialog::Mode::Save);
       }),
-      gate_(std::make_unique<InputGate>()), busWork_(std::make_unique<BusWork>(bench, *gate_))
+      gate_(std::make_unique<InputGate>()), busWork_(std::make_unique<BusWork>(bench, *gate_)),
+      runLog_(new RunLog(this))
 {
     setUpWindow(this, QStringLiteral("frmKRM59340"), QStringLiteral("KRM59340"), kClientWidth, kClientHeight);
     buildLayout();

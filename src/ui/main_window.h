@@ -110,6 +110,7 @@ public:
     QString codeBoxText(int row) const override;
     QWidget* hostWindow() override { return this; }
     void afterCommand() override;
+    RunLog& runLog() override { return *runLog_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -169,6 +170,7 @@ private:
     ConnectionLine* connectionLine_ = nullptr;
     QProgressBar* progress_ = nullptr;
     Guidance* guidance_ = nullptr;
+    RunLog* runLog_ = nullptr;
     std::array<QLineEdit*, kRows> voltBoxes_{};
     std::array<QLineEdit*, kRows> codeBoxes_{};
 };

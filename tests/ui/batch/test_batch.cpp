@@ -252,6 +252,13 @@ TEST_F(BatchTest, RunLogIsSavedAsCsvAndAFailedSaveIsSaidInTheWindowWhileTheRunGo
     EXPECT_TRUE(file.seek(0));
     EXPECT_EQ(QString::fromUtf8(file.readAll()), csv) << "the failed save left the saved log as it was";
     EXPECT_EQ(reports.size(), 1) << "nothing more was reported in a message box";
+
+    // The batch window closed and opened again: the lines not saved are still there.
+    const int lines = b->runLog().rowCount();
+    EXPECT_EQ(lines, 4 + 4);
+    delete b;
+    b = new ui::BatchWindow(w());
+    EXPECT_EQ(b->runLog().rowCount(), lines);
 }
 
 using Opens = std::vector<std::pair<int, QString>>;
