@@ -213,9 +213,8 @@ int main(int argc, char** argv)
         settings.setValue(QStringLiteral("BitRate/3"), QStringLiteral("9600"));
         settings.setValue(QStringLiteral("vref_high0/10"), QStringLiteral("10"));
     }
-    auto bench = app::Bench::simulated(ini);
+    auto bench = app::Bench::simulated(ini, {}, *latency);
     auto& board = dynamic_cast<sim::SimulatedBoard&>(bench->device());
-    board.setLineLatency(*latency);
     for (int reg = 0; reg < 24; ++reg)
         board.chip(0x74)->setDacRegister(reg, 40 * reg);
 

@@ -3,6 +3,8 @@
 
 #pragma once
 
+#include "model/channel_model.h"
+
 #include <QWidget>
 
 #include <array>
@@ -23,7 +25,7 @@ class Host;
 class ControlPanel : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int kChannels = 24;
+    static constexpr int kChannels = model::kChannels;
 
     explicit ControlPanel(Host& host);
 

@@ -40,7 +40,7 @@ class UpDown;
 class MainWindow : public QWidget, public model::ChannelGrid, public Host {
     Q_OBJECT
 public:
-    static constexpr int kRows = 24;
+    static constexpr int kRows = model::kChannels;
 
     explicit MainWindow(app::Bench& bench, QWidget* parent = nullptr);
     ~MainWindow() override;

@@ -65,9 +65,12 @@ std::unique_ptr<Bench> Bench::forSystem(const QString& settingsPath, const QByte
     return std::make_unique<Bench>(settingsPath, std::move(port), std::move(catalog), tracePath);
 }
 
-std::unique_ptr<Bench> Bench::simulated(const QString& settingsPath, const QByteArray& tracePath)
+std::unique_ptr<Bench> Bench::simulated(const QString& settingsPath, const QByteArray& tracePath,
+                                        std::chrono::nanoseconds lineLatency)
 {
-    return std::make_unique<Bench>(settingsPath, std::make_unique<sim::SimulatedBoard>(), nullptr, tracePath);
+    auto board = std::make_unique<sim::SimulatedBoard>();
+    board->setLineLatency(lineLatency);
+    return std::make_unique<Bench>(settingsPath, std::move(board), nullptr, tracePath);
 }
 
 } // namespace app

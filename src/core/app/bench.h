@@ -13,6 +13,7 @@
 #include "serial/serial_link.h"
 #include "serial/tracing_port.h"
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -33,8 +34,10 @@ public:
 
     // The real serial devices of this machine, mapped through the settings' "Ports" section.
     static std::unique_ptr<Bench> forSystem(const QString& settingsPath, const QByteArray& tracePath = {});
-    // The simulated board as COM1 and no real devices.
-    static std::unique_ptr<Bench> simulated(const QString& settingsPath, const QByteArray& tracePath = {});
+    // The simulated board as COM1 and no real devices; every line request takes lineLatency, as on a USB
+    // adapter.
+    static std::unique_ptr<Bench> simulated(const QString& settingsPath, const QByteArray& tracePath = {},
+                                            std::chrono::nanoseconds lineLatency = {});
 
     serial::SerialPort& device() { return *device_; }
     serial::PortCatalog* catalog() { return catalog_.get(); }

@@ -150,7 +150,7 @@ void save_channel_file(const QByteArray& path, const ChannelModel& model)
 {
     QByteArray text;
     text += number_text(model.vref_high_cur).toLatin1() + "\r\n";
-    for (int n = 1; n <= 24; ++n)
+    for (int n = 1; n <= kChannels; ++n)
         text += number_text(model.code[n]).toLatin1() + "\r\n";
     if (const auto failure = files::replaceContents(path, text))
         throw ChannelFileError(

@@ -13,8 +13,6 @@ namespace model {
 
 namespace {
 
-constexpr int kChannels = 24;
-
 bool isChannel(int n)
 {
     return n >= 1 && n <= kChannels;

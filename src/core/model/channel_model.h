@@ -12,6 +12,9 @@
 
 namespace model {
 
+// The chip's DAC channels, numbered 1..24 everywhere the user sees them.
+constexpr int kChannels = 24;
+
 // What the channel model needs of the main window. Row i is channel i + 1.
 class ChannelGrid {
 public:

@@ -7,6 +7,7 @@
 #include "model/channel_model.h"
 #include "model/ini_file.h"
 #include "model/numbers.h"
+#include "serial/port_catalog.h"
 #include "serial/serial_link.h"
 
 #include <QDir>
@@ -221,7 +222,7 @@ QMap<int, QString> SettingsStore::portMap() const
     QString why;
     const IniFile ini(readText(path_, why).value_or(QByteArray()));
     QMap<int, QString> ports;
-    for (int n = 1; n <= 16; ++n) {
+    for (int n = serial::kFirstPort; n <= serial::kLastPort; ++n) {
         const QString device =
             ini.value(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(n)).value_or(QString());
         if (!device.isEmpty())

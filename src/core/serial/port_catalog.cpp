@@ -18,9 +18,6 @@ namespace serial {
 
 namespace {
 
-constexpr int FirstPort = 1;
-constexpr int LastPort = 16;
-
 // ttyUSB before ttyACM before the UARTs, so a plugged-in adapter becomes COM1 whatever else the PC has.
 int kindRank(const QString& name)
 {
@@ -113,13 +110,13 @@ PortCatalog::PortCatalog(QMap<int, QString> explicitMap, QList<SerialDevice> sys
         mapped.insert(sameDevice(it.value()));
     }
 
-    int port = FirstPort;
+    int port = kFirstPort;
     for (const SerialDevice& device : std::as_const(systemDevices)) {
         if (mapped.contains(sameDevice(device.path)))
             continue;
-        while (port <= LastPort && ports_.contains(port))
+        while (port <= kLastPort && ports_.contains(port))
             ++port;
-        if (port > LastPort)
+        if (port > kLastPort)
             break;
         ports_.insert(port, device);
     }

@@ -30,6 +30,10 @@ QString owningGroup(const QString& path);
 // the system's serial devices fill the remaining numbers of COM1..COM16 in order: USB adapters first
 // (ttyUSB*, then ttyACM*), then ports with a real UART, each kind by number. A device that is mapped
 // explicitly is not listed a second time.
+// The program names its ports COM1..COM16, as the bench's settings and channel tools always have.
+constexpr int kFirstPort = 1;
+constexpr int kLastPort = 16;
+
 class PortCatalog {
 public:
     PortCatalog(QMap<int, QString> explicitMap, QList<SerialDevice> systemDevices);

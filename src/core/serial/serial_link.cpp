@@ -3,6 +3,8 @@
 
 #include "serial/serial_link.h"
 
+#include "serial/port_catalog.h"
+
 #include <QCoreApplication>
 
 #include <algorithm>
@@ -12,8 +14,6 @@ namespace serial {
 
 namespace {
 
-constexpr int FirstPort = 1;
-constexpr int LastPort = 16;
 constexpr int WaitPasses = 1000;
 
 QString comName(int n)
@@ -47,7 +47,7 @@ bool SerialLink::fncInitializeComPort(qint32& NewBitRate, qint16& NewPortNumber)
             openFailure_ = OpenFailure{NewPortNumber, *lastFailure_};
     }
     if (lastFailure_ && lastFailure_->kind() == PortFailure::AlreadyOpen) {
-        if (NewPortNumber >= FirstPort && NewPortNumber <= LastPort)
+        if (NewPortNumber >= kFirstPort && NewPortNumber <= kLastPort)
             PortAvailable[NewPortNumber] = false;
         lastFailure_.reset();
     }
@@ -60,7 +60,7 @@ void SerialLink::EnumerateComPorts()
 {
     PortList.clear();
     PortCount = 0;
-    for (int n = FirstPort; n <= LastPort; ++n) {
+    for (int n = kFirstPort; n <= kLastPort; ++n) {
         if (port_.exists(n)) {
             PortList.append(comName(n));
             ++PortCount;
@@ -72,7 +72,7 @@ void SerialLink::EnumerateComPorts()
 void SerialLink::MarkAvailablePorts()
 {
     for (const QString& name : std::as_const(PortList)) {
-        for (int k = FirstPort; k <= LastPort; ++k) {
+        for (int k = kFirstPort; k <= kLastPort; ++k) {
             if (name == comName(k))
                 PortAvailable[k] = true;
         }
@@ -83,7 +83,7 @@ void SerialLink::OpenSelectedPort()
 {
     // Port numbers outside the table (a hand-edited settings file) are simply not available.
     const auto available = [this] {
-        return PortNumber >= 0 && PortNumber <= LastPort && PortAvailable[PortNumber];
+        return PortNumber >= 0 && PortNumber <= kLastPort && PortAvailable[PortNumber];
     };
     // The port dialog may change PortNumber from inside processEvents(), hence the fresh look every pass.
     const auto opened = [this] {

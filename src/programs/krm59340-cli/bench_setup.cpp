@@ -4,16 +4,14 @@
 #include "bench_setup.h"
 
 #include "command_line.h"
+#include "serial/port_catalog.h"
 #include "serial/posix_serial_port.h"
-#include "sim/simulated_board.h"
 
 #include <QFileInfo>
 
 namespace cli {
 
 namespace {
-
-constexpr int kLastPort = 16;
 
 QString sameDevice(const QString& path)
 {
@@ -31,7 +29,7 @@ QString lockDirectory()
 
 int portOfDevice(const serial::PortCatalog& catalog, const QString& device)
 {
-    for (int n = 1; n <= kLastPort; ++n)
+    for (int n = 1; n <= serial::kLastPort; ++n)
         if (!catalog.devicePath(n).isEmpty() && sameDevice(catalog.devicePath(n)) == sameDevice(device))
             return n;
     return 0;
@@ -40,12 +38,8 @@ int portOfDevice(const serial::PortCatalog& catalog, const QString& device)
 std::unique_ptr<app::Bench> makeBench(const Request& request, const QString& settingsPath,
                                       const QString& lockDir)
 {
-    if (request.simulate) {
-        auto board = std::make_unique<sim::SimulatedBoard>();
-        board->setLineLatency(request.lineLatency);
-        return std::make_unique<app::Bench>(settingsPath, std::move(board), nullptr,
-                                            QFile::encodeName(request.busTrace));
-    }
+    if (request.simulate)
+        return app::Bench::simulated(settingsPath, QFile::encodeName(request.busTrace), request.lineLatency);
     QMap<int, QString> map = model::SettingsStore(settingsPath).portMap();
     const QList<serial::SerialDevice> devices = serial::PortCatalog::scanSystem();
     auto catalog = std::make_unique<serial::PortCatalog>(map, devices);
@@ -53,7 +47,7 @@ std::unique_ptr<app::Bench> makeBench(const Request& request, const QString& set
         // The first number no mapping claims; the system's devices move up one, as the window would list
         // them with this mapping in the settings.
         int n = 1;
-        while (n < kLastPort && map.contains(n))
+        while (n < serial::kLastPort && map.contains(n))
             ++n;
         map.insert(n, request.device);
         catalog = std::make_unique<serial::PortCatalog>(map, devices);

@@ -3,7 +3,9 @@
 
 #include "command_line.h"
 
+#include "model/channel_model.h"
 #include "model/numbers.h"
+#include "serial/port_catalog.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
@@ -16,8 +18,6 @@ namespace cli {
 
 namespace {
 
-constexpr int kChannels = 24;
-constexpr int kLastPort = 16;
 constexpr qint32 kMaxRate = 4000000;
 constexpr int kHelpColumn = 30;
 constexpr int kHelpWidth = 79;
@@ -251,7 +251,7 @@ int parseChannel(const QString& text, bool allAllowed)
     if (!n)
         throw UsageError(QStringLiteral("channel '%1' is not a channel number (1..24%2)")
                              .arg(text, allAllowed ? QStringLiteral(" or all") : QString()));
-    if (*n < 1 || *n > kChannels)
+    if (*n < 1 || *n > model::kChannels)
         throw UsageError(QStringLiteral("channel %1 is outside 1..24").arg(text));
     return int(*n);
 }
@@ -424,7 +424,7 @@ void parsePort(const QString& text, Request& request)
     const auto match = comName.match(text);
     if (match.hasMatch()) {
         const int n = match.captured(1).toInt();
-        if (n < 1 || n > kLastPort)
+        if (n < 1 || n > serial::kLastPort)
             throw UsageError(QStringLiteral("--port %1: the COM names are COM1..COM16").arg(text));
         request.comPort = n;
     } else if (text.startsWith(QLatin1Char('/'))) {

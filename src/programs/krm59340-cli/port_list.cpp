@@ -17,8 +17,6 @@ namespace cli {
 
 namespace {
 
-constexpr int kLastPort = 16;
-
 QJsonObject holderObject(const serial::Holder& holder)
 {
     return {{QStringLiteral("pid"), holder.pid}, {QStringLiteral("name"), holder.name}};
@@ -61,7 +59,7 @@ QJsonArray listPorts(const serial::PortCatalog* catalog, const QString& lockDir,
                                  {QStringLiteral("selected"), selected == 1}});
         return ports;
     }
-    for (int n = 1; n <= kLastPort; ++n) {
+    for (int n = 1; n <= serial::kLastPort; ++n) {
         const QString device = catalog->devicePath(n);
         if (device.isEmpty())
             continue;

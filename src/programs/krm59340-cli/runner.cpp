@@ -10,6 +10,7 @@
 #include "model/channel_file.h"
 #include "model/numbers.h"
 #include "port_list.h"
+#include "serial/port_catalog.h"
 #include "serial/serial_port.h"
 #include "sim/simulated_board.h"
 #include "stop_signals.h"
@@ -24,8 +25,6 @@ namespace cli {
 
 namespace {
 
-constexpr int kChannels = 24;
-constexpr int kLastPort = 16;
 const char* const kTriggerBlock = "01 00 00 00";
 
 // Messages are one line on stderr: the core's texts for message boxes have paragraphs and full stops.
@@ -42,7 +41,7 @@ QString oneLine(QString text)
 QList<int> allChannels()
 {
     QList<int> all;
-    for (int n = 1; n <= kChannels; ++n)
+    for (int n = 1; n <= model::kChannels; ++n)
         all << n;
     return all;
 }
@@ -167,7 +166,7 @@ void Runner::open()
     serial::SerialLink& link = bench_.link;
     link.EnumerateComPorts();
     const int port = link.PortNumber;
-    if (port < 1 || port > kLastPort)
+    if (port < 1 || port > serial::kLastPort)
         throw Failure(
             2, QStringLiteral("no port chosen: give --port, or choose one in the window's COM Setting"));
     if (!link.PortAvailable.at(port))

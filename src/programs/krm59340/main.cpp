@@ -5,7 +5,6 @@
 #include "model/numbers.h"
 #include "model/settings_store.h"
 #include "serial/serial_port.h"
-#include "sim/simulated_board.h"
 #include "ui/main_window.h"
 #include "ui/shutdown_signals.h"
 
@@ -55,6 +54,7 @@ void saveAtExit()
 
 int main(int argc, char** argv)
 {
+    using namespace std::chrono_literals;
     QCoreApplication::setApplicationName(QStringLiteral("krm59340"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KRM_VERSION_TEXT));
 
@@ -114,14 +114,12 @@ int main(int argc, char** argv)
     std::unique_ptr<app::Bench> bench;
     const QByteArray tracePath = parser.isSet(busTrace) ? rawValue(argc, argv, "bus-trace") : QByteArray();
     try {
-        bench = parser.isSet(simulate) ? app::Bench::simulated(settingsPath, tracePath)
+        bench = parser.isSet(simulate) ? app::Bench::simulated(settingsPath, tracePath, latency.value_or(0ns))
                                        : app::Bench::forSystem(settingsPath, tracePath);
     } catch (const serial::PortError& e) {
         std::fprintf(stderr, "krm59340: %s\n", qPrintable(e.text()));
         return 2;
     }
-    if (latency)
-        dynamic_cast<sim::SimulatedBoard&>(bench->device()).setLineLatency(*latency);
 
     // The window comes up at once; the start-up (port, line check, the first read of the chip) runs with it
     // on screen, however slow the adapter.
