@@ -11,7 +11,7 @@
 #include "ui/bus_monitor.h"
 #include "ui/main_window.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -65,13 +65,3 @@ BENCHMARK(BM_PointerWrite)
     ->Iterations(1000000);
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -9,7 +9,6 @@
 #include "sim/simulated_board.h"
 #include "ui/main_window.h"
 
-#include <QApplication>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
@@ -52,13 +51,3 @@ void BM_ReadDacWithRefresh(benchmark::State& state)
 BENCHMARK(BM_ReadDacWithRefresh)->Unit(benchmark::kMillisecond);
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
