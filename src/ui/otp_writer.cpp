@@ -119,7 +119,7 @@ void OtpWriter::writeSelected()
         const int n = RegisterIndex.at(RegisterPosition) + 1;
         // The model's code at this moment, which may be newer than the copy shown in Text2.
         const int code = burntCode(model.code.at(n));
-        const double volts = model.vref_low_cur + code / 1024.0 * (model.vref_high_cur - model.vref_low_cur);
+        const double volts = model.shown_voltage(code);
         if (!host_.confirmOtpBurn(QStringLiteral("channel %1 (register %2): code %3h, %4 V")
                                       .arg(RegisterLabel.at(RegisterPosition))
                                       .arg(n - 1)

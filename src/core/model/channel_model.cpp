@@ -50,6 +50,11 @@ double ChannelModel::code_voltage(double c) const
     return range == 0 ? vref_low_cur : vref_low_cur + c / 1024 * range;
 }
 
+double ChannelModel::shown_voltage(double c) const
+{
+    return c > 1023 && shown_range() != 0 ? vref_high_cur : code_voltage(c);
+}
+
 void ChannelModel::volt_to_code()
 {
     if (grid_ && isChannel(cur_chan))
@@ -76,7 +81,7 @@ void ChannelModel::refresh_channels()
     for (int n = 1; n <= kChannels; ++n) {
         if (grid_)
             grid_->setCodeText(n - 1, code_text(code[n]));
-        volt[n] = code[n] > 1023 && shown_range() != 0 ? vref_high_cur : code_voltage(code[n]);
+        volt[n] = shown_voltage(code[n]);
         // The grid's change handling may run here (conversion and write of this row).
         if (grid_)
             grid_->setVoltText(n - 1, volt_text(volt[n]));

@@ -96,6 +96,9 @@ public:
 
     // The reference of the bank the A0 state selects (any text other than "0" selects bank 1).
     int bank() const { return a0_state == QStringLiteral("0") ? 0 : 1; }
+    // The voltage a refresh shows for a code: a word beyond ten bits (a silent bus reads FFFF) shows as the
+    // reference.
+    double shown_voltage(double c) const;
 
 private:
     // vref_high_cur - vref_low_cur, or 0 when that is not finite: such a reference converts nothing.

@@ -422,7 +422,6 @@ QJsonObject Runner::header() const
 QJsonArray Runner::channelRows(const QList<int>& channels, Codes codes)
 {
     model::ChannelModel& model = bench_.channels;
-    const double reference = model.vref_high_cur;
     QJsonArray rows;
     for (int n : channels) {
         int code = int(model.code.at(n));
@@ -431,8 +430,7 @@ QJsonArray Runner::channelRows(const QList<int>& channels, Codes codes)
             model.code_to_binary10(model.code.at(n));
             code = (model.bits_high.right(2) + model.bits_low).toInt(nullptr, 2);
         }
-        // As the window shows a register: a word beyond ten bits (a silent bus reads FFFF) as the reference.
-        const double volts = code > 1023 ? reference : code / 1024.0 * reference;
+        const double volts = model.shown_voltage(code);
         rows.append(QJsonObject{{QStringLiteral("channel"), n},
                                 {QStringLiteral("code"), code},
                                 {QStringLiteral("hex"), model::code_text(code)},
