@@ -3,6 +3,8 @@
 
 #include "files/names.h"
 
+#include <QFile>
+
 namespace files {
 
 namespace {
@@ -77,6 +79,19 @@ QString visible(const QString& text)
             out += c;
     }
     return out;
+}
+
+QByteArray rawArgument(const QString& text, const QList<QByteArray>& arguments)
+{
+    for (const QByteArray& argument : arguments) {
+        if (QString::fromLocal8Bit(argument) == text)
+            return argument;
+        const qsizetype equals = argument.indexOf('=');
+        if (argument.startsWith("--") && equals > 0 &&
+            QString::fromLocal8Bit(argument.mid(equals + 1)) == text)
+            return argument.mid(equals + 1);
+    }
+    return QFile::encodeName(text);
 }
 
 } // namespace files

@@ -39,7 +39,7 @@ std::unique_ptr<app::Bench> makeBench(const Request& request, const QString& set
                                       const QString& lockDir)
 {
     if (request.simulate)
-        return app::Bench::simulated(settingsPath, QFile::encodeName(request.busTrace), request.lineLatency);
+        return app::Bench::simulated(settingsPath, request.busTrace, request.lineLatency);
     QMap<int, QString> map = model::SettingsStore(settingsPath).portMap();
     const QList<serial::SerialDevice> devices = serial::PortCatalog::scanSystem();
     auto catalog = std::make_unique<serial::PortCatalog>(map, devices);
@@ -53,8 +53,7 @@ std::unique_ptr<app::Bench> makeBench(const Request& request, const QString& set
         catalog = std::make_unique<serial::PortCatalog>(map, devices);
     }
     auto port = std::make_unique<serial::PosixSerialPort>(*catalog, lockDir);
-    return std::make_unique<app::Bench>(settingsPath, std::move(port), std::move(catalog),
-                                        QFile::encodeName(request.busTrace));
+    return std::make_unique<app::Bench>(settingsPath, std::move(port), std::move(catalog), request.busTrace);
 }
 
 } // namespace cli

@@ -3,6 +3,7 @@
 
 #include "command_line.h"
 
+#include "files/names.h"
 #include "model/channel_model.h"
 #include "model/numbers.h"
 #include "serial/port_catalog.h"
@@ -339,7 +340,8 @@ private:
     QMap<QString, QString> values_;
 };
 
-void parseCommand(const CommandHelp& help, const QStringList& words, Request& request)
+void parseCommand(const CommandHelp& help, const QStringList& words, const QList<QByteArray>& raw,
+                  Request& request)
 {
     const QString name = QString::fromLatin1(help.name);
     request.command = help.command;
@@ -375,7 +377,7 @@ void parseCommand(const CommandHelp& help, const QStringList& words, Request& re
         args.expect({QStringLiteral("FILE")});
         if (args.positionals().at(0).isEmpty())
             throw UsageError(QStringLiteral("%1 needs a file name, not ''").arg(name));
-        request.files = args.positionals();
+        request.files = {files::rawArgument(args.positionals().at(0), raw)};
         return;
     }
     case Command::Otp: {
@@ -393,10 +395,11 @@ void parseCommand(const CommandHelp& help, const QStringList& words, Request& re
         if (args.positionals().isEmpty())
             throw UsageError(
                 QStringLiteral("batch needs at least one FILE (%1 batch --help)").arg(programName()));
-        for (const QString& file : args.positionals())
+        for (const QString& file : args.positionals()) {
             if (file.isEmpty())
                 throw UsageError(QStringLiteral("batch needs file names, not ''"));
-        request.files = args.positionals();
+            request.files << files::rawArgument(file, raw);
+        }
         if (args.isSet(QStringLiteral("--delay"))) {
             const QString text = args.value(QStringLiteral("--delay"));
             const auto delay = strictNumber(text);
@@ -438,7 +441,7 @@ void parsePort(const QString& text, Request& request)
 
 } // namespace
 
-Invocation parseCommandLine(const QStringList& arguments)
+Invocation parseCommandLine(const QStringList& arguments, const QList<QByteArray>& raw)
 {
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Print this help (a command's: COMMAND --help) and exit."));
@@ -546,11 +549,11 @@ Invocation parseCommandLine(const QStringList& arguments)
         request.lineLatency = parseDuration(parser.value(lineLatency));
     }
     if (parser.isSet(busTrace)) {
-        request.busTrace = parser.value(busTrace);
+        request.busTrace = files::rawArgument(parser.value(busTrace), raw);
         if (request.busTrace.isEmpty())
             throw UsageError(QStringLiteral("--bus-trace needs a file name, not ''"));
     }
-    parseCommand(*command, words.mid(1), request);
+    parseCommand(*command, words.mid(1), raw, request);
     return invocation;
 }
 

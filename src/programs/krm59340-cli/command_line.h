@@ -35,7 +35,7 @@ struct Request {
     std::optional<double> vref;
     bool simulate = false;
     std::chrono::nanoseconds lineLatency{0};
-    QString busTrace;
+    QByteArray busTrace; // as given: a file name need not be UTF-8
     bool json = false;
 
     Command command = Command::Read;
@@ -43,9 +43,9 @@ struct Request {
     int channel = 0; // set, otp: 1..24, or 0 for all of them
     std::optional<double> volts;
     std::optional<int> code;
-    QStringList files; // load, save: one; batch: in the order given
-    double delay = 0;  // batch: seconds after each file's trigger block
-    int cycles = 1;    // batch: 0 runs until stopped
+    QList<QByteArray> files; // load, save: one; batch: in the order given; as given, like busTrace
+    double delay = 0;        // batch: seconds after each file's trigger block
+    int cycles = 1;          // batch: 0 runs until stopped
 };
 
 // A request to run, or (print not empty) a text to print before ending with status 0: help or version.
@@ -55,6 +55,6 @@ struct Invocation {
 };
 
 // arguments as QCoreApplication::arguments() gives them, the program's name first. Throws UsageError.
-Invocation parseCommandLine(const QStringList& arguments);
+Invocation parseCommandLine(const QStringList& arguments, const QList<QByteArray>& raw = {});
 
 } // namespace cli

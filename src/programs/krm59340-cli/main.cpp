@@ -49,11 +49,11 @@ private:
     bool json_;
 };
 
-int run(const QStringList& arguments)
+int run(const QStringList& arguments, const QList<QByteArray>& raw)
 {
     cli::Invocation invocation;
     try {
-        invocation = cli::parseCommandLine(arguments);
+        invocation = cli::parseCommandLine(arguments, raw);
     } catch (const cli::UsageError& e) {
         printError(e.text());
         return 1;
@@ -110,7 +110,10 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("krm59340-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KRM_VERSION_TEXT));
-    const int status = run(QCoreApplication::arguments());
+    QList<QByteArray> raw;
+    for (int i = 0; i < argc; ++i)
+        raw << argv[i];
+    const int status = run(QCoreApplication::arguments(), raw);
     if (cli::StopSignals::caught() != 0)
         cli::StopSignals::endByCaughtSignal();
     return status;

@@ -7,6 +7,7 @@
 #include "bench_setup.h"
 #include "bus/device.h"
 #include "bus/interrupter.h"
+#include "files/names.h"
 #include "model/channel_file.h"
 #include "model/numbers.h"
 #include "port_list.h"
@@ -139,7 +140,7 @@ void Runner::checkInput()
         break;
     case Command::Load:
     case Command::Batch:
-        for (const QString& file : request_.files)
+        for (const QByteArray& file : request_.files)
             checkChannelFile(file);
         break;
     default:
@@ -147,7 +148,7 @@ void Runner::checkInput()
     }
 }
 
-void Runner::checkChannelFile(const QString& path) const
+void Runner::checkChannelFile(const QByteArray& path) const
 {
     // Read through the very code that applies it, into a model on a board that is never opened: its line
     // requests do nothing. A file that would stop half-way is refused before anything reaches the chip.
@@ -155,7 +156,7 @@ void Runner::checkChannelFile(const QString& path) const
     bus::I2cMaster i2c(unopened);
     model::ChannelModel scratch(i2c);
     try {
-        model::apply_channel_file(QFile::encodeName(path), scratch);
+        model::apply_channel_file(path, scratch);
     } catch (const model::ChannelFileError& e) {
         throw UsageError(oneLine(QString::fromStdString(e.what())) + QStringLiteral("; nothing was sent"));
     }
@@ -294,9 +295,9 @@ Outcome Runner::set()
 
 Outcome Runner::load()
 {
-    model::apply_channel_file(QFile::encodeName(request_.files.constFirst()), bench_.channels);
+    model::apply_channel_file(request_.files.constFirst(), bench_.channels);
     QJsonObject result = header();
-    result.insert(QStringLiteral("file"), request_.files.constFirst());
+    result.insert(QStringLiteral("file"), files::shown(request_.files.constFirst()));
     result.insert(QStringLiteral("channels"), channelRows(allChannels(), Codes::Written));
     return Outcome(result);
 }
@@ -304,14 +305,14 @@ Outcome Runner::load()
 Outcome Runner::save()
 {
     const double status = bench_.channels.readChip();
-    const QString file = request_.files.constFirst();
+    const QByteArray& file = request_.files.constFirst();
     try {
-        model::save_channel_file(QFile::encodeName(file), bench_.channels);
+        model::save_channel_file(file, bench_.channels);
     } catch (const model::ChannelFileError& e) {
         throw Failure(1, oneLine(QString::fromStdString(e.what())));
     }
     QJsonObject result = header();
-    result.insert(QStringLiteral("file"), file);
+    result.insert(QStringLiteral("file"), files::shown(file));
     result.insert(QStringLiteral("channels"), channelRows(allChannels(), Codes::Read));
     result.insert(QStringLiteral("bank_status"), status);
     return Outcome(result);
@@ -369,13 +370,13 @@ Outcome Runner::batch()
     bool stopped = false;
     for (int cycle = 1; !stopped && (endless || cycle <= request_.cycles); ++cycle) {
         for (qsizetype i = 0; i < request_.files.size(); ++i) {
-            const QString& file = request_.files.at(i);
+            const QString file = files::shown(request_.files.at(i));
             {
                 // A stop asked for while a file is applied comes after it and its trigger block.
                 const bus::Interrupter::Uninterruptible shield(bench_.interrupter);
                 log_.clear();
                 where_ = QStringLiteral(" in %1 (cycle %2)").arg(file).arg(cycle);
-                model::apply_channel_file(QFile::encodeName(file), bench_.channels);
+                model::apply_channel_file(request_.files.at(i), bench_.channels);
                 sendTrigger();
                 where_.clear();
             }

@@ -82,7 +82,7 @@ public:
 private:
     void applySettings();
     void checkInput();
-    void checkChannelFile(const QString& path) const;
+    void checkChannelFile(const QByteArray& path) const;
     void open();
     void requireChip() const;
     Outcome execute();

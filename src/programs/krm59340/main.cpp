@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The krm59340 developers
 
 #include "app/bench.h"
+#include "files/names.h"
 #include "model/numbers.h"
 #include "model/settings_store.h"
 #include "serial/serial_port.h"
@@ -17,24 +18,6 @@
 #include <cstdlib>
 
 namespace {
-
-// The last value of --name as the bytes given: a file name need not be UTF-8, and the parser's QString
-// would turn such bytes into U+FFFD, which names no file. argv is the one QApplication has left.
-QByteArray rawValue(int argc, char** argv, const QByteArray& name)
-{
-    const QByteArray option = "--" + name;
-    QByteArray value;
-    for (int i = 1; i < argc; ++i) {
-        const QByteArray argument(argv[i]);
-        if (argument == "--")
-            break;
-        if (argument == option && i + 1 < argc)
-            value = argv[++i];
-        else if (argument.startsWith(option + '='))
-            value = argument.mid(option.size() + 1);
-    }
-    return value;
-}
 
 // The program state a last-moment exit still saves: a lost display connection ends the program from inside
 // Qt with exit(), past every close handler.
@@ -112,7 +95,11 @@ int main(int argc, char** argv)
 
     const QString settingsPath = model::SettingsStore::defaultPath();
     std::unique_ptr<app::Bench> bench;
-    const QByteArray tracePath = parser.isSet(busTrace) ? rawValue(argc, argv, "bus-trace") : QByteArray();
+    QList<QByteArray> raw;
+    for (int i = 0; i < argc; ++i)
+        raw << argv[i];
+    const QByteArray tracePath =
+        parser.isSet(busTrace) ? files::rawArgument(parser.value(busTrace), raw) : QByteArray();
     try {
         bench = parser.isSet(simulate) ? app::Bench::simulated(settingsPath, tracePath, latency.value_or(0ns))
                                        : app::Bench::forSystem(settingsPath, tracePath);

@@ -137,7 +137,7 @@ TEST(CliRunner, AStopRequestEndsACommandOnlyWhereNothingIsLeftHalfDone)
          [&](cli::Request& r) {
              r.command = cli::Command::Batch;
              r.commandName = "batch";
-             r.files = {file, file};
+             r.files = {QFile::encodeName(file), QFile::encodeName(file)};
              r.cycles = 0;
          },
          Kind::DacWrite, 3, "",
