@@ -55,6 +55,8 @@ public:
     QString portText() const;
     QString linesText() const;
     QString chipText() const;
+    // The port of the last open, "COM3 (/dev/ttyUSB0)".
+    QString portLabel() const;
     // Why no command may talk to the chip, naming port, device and what to check ("" while they may).
     QString refusalText() const;
 
@@ -62,7 +64,6 @@ signals:
     void changed();
 
 private:
-    QString portLabel() const; // "COM3 (/dev/ttyUSB0)"
     void setPresence(Presence presence, int address);
 
     serial::SerialLink& link_;

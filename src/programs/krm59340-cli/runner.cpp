@@ -182,16 +182,18 @@ void Runner::open()
     case app::Connection::PortState::Open:
         break;
     case app::Connection::PortState::Gone:
-        throw Failure(2, QStringLiteral("%1: the adapter is gone").arg(portLabel()));
+        throw Failure(2, QStringLiteral("%1: the adapter is gone").arg(bench_.connection.portLabel()));
     default:
         throw Failure(2, oneLine(connection.portText()));
     }
     if (request_.rate &&
         !link.port().lineSettings().startsWith(QString::number(*request_.rate) + QLatin1Char(',')))
-        throw Failure(2, QStringLiteral("%1 refused the bit rate %2").arg(portLabel()).arg(*request_.rate));
+        throw Failure(2, QStringLiteral("%1 refused the bit rate %2")
+                             .arg(bench_.connection.portLabel())
+                             .arg(*request_.rate));
     if (!connection.lines().usable())
         throw Failure(2, QStringLiteral("%1 failed its line check: %2 Nothing was sent to the chip")
-                             .arg(portLabel(), connection.linesText()));
+                             .arg(bench_.connection.portLabel(), connection.linesText()));
 }
 
 void Runner::requireChip() const
@@ -199,7 +201,7 @@ void Runner::requireChip() const
     if (bench_.connection.presence() != app::Connection::Presence::Answers)
         throw Failure(3, QStringLiteral("no chip answers at %1 (A0 = %2) on %3: check power, cable and A0")
                              .arg(addressText(addressOf(bench_.channels.a0_state)), bench_.channels.a0_state,
-                                  portLabel()));
+                                  bench_.connection.portLabel()));
 }
 
 Outcome Runner::execute()
@@ -445,19 +447,10 @@ QList<int> Runner::targets() const
     return request_.channel != 0 ? QList<int>{request_.channel} : allChannels();
 }
 
-QString Runner::portLabel() const
-{
-    const int port = bench_.link.PortNumber;
-    if (!bench_.catalog())
-        return QStringLiteral("COM%1 (simulated board)").arg(port);
-    const QString device = bench_.catalog()->devicePath(port);
-    return device.isEmpty() ? QStringLiteral("COM%1").arg(port)
-                            : QStringLiteral("COM%1 (%2)").arg(port).arg(device);
-}
-
 QString Runner::failureText(const QString& what, bool cutOff) const
 {
-    return QStringLiteral("%1: %2%3; %4").arg(portLabel(), what, where_, log_.summary(cutOff));
+    return QStringLiteral("%1: %2%3; %4")
+        .arg(bench_.connection.portLabel(), what, where_, log_.summary(cutOff));
 }
 
 } // namespace cli

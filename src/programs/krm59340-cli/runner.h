@@ -104,7 +104,6 @@ private:
     // The channels with the code in their register (code, hex, volts at the reference in use).
     QJsonArray channelRows(const QList<int>& channels, Codes codes);
     QList<int> targets() const;
-    QString portLabel() const;
     QString failureText(const QString& what, bool cutOff) const;
     void sendTrigger();
 
