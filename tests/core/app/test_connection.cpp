@@ -9,113 +9,89 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 namespace {
 
 using Chips = sim::SimulatedBoard::Chips;
 using Connection = app::Connection;
+using State = Connection::PortState;
 
 // The core alone, as the command line uses it: the simulated board, opened as start-up opens it.
 struct Core {
-    explicit Core(Chips chips = Chips::Both, const std::function<void(sim::SimulatedBoard&)>& setup = {})
+    explicit Core(Chips chips = Chips::Both)
+        : bench(dir.filePath("KRM72340.ini"), std::make_unique<sim::SimulatedBoard>(chips))
     {
-        auto owned = std::make_unique<sim::SimulatedBoard>(chips);
-        board = owned.get();
-        for (int reg = 0; reg < 24; ++reg)
-            if (auto* chip = board->chip(0x74))
-                chip->setDacRegister(reg, 100 + reg);
-        if (setup)
-            setup(*board);
-        bench = std::make_unique<app::Bench>(dir.filePath("KRM72340.ini"), std::move(owned));
     }
     void open(int port, const QString& a0 = "0")
     {
-        bench->channels.a0_state = a0;
-        bench->link.PortNumber = static_cast<qint16>(port);
-        bench->link.BitRate = 9600;
-        bench->link.EnumerateComPorts();
-        bench->link.OpenSelectedPort();
+        bench.channels.a0_state = a0;
+        bench.link.PortNumber = static_cast<qint16>(port);
+        bench.link.BitRate = 9600;
+        bench.link.EnumerateComPorts();
+        bench.link.OpenSelectedPort();
     }
-    Connection& connection() { return bench->connection; }
 
     QTemporaryDir dir;
-    sim::SimulatedBoard* board = nullptr;
-    std::unique_ptr<app::Bench> bench;
+    app::Bench bench;
+    sim::SimulatedBoard& board = static_cast<sim::SimulatedBoard&>(bench.device());
+    Connection& connection = bench.connection;
 };
 
 TEST(Connection, SaysWhatLiesBetweenTheProgramAndTheChip)
 {
-    const struct {
-        const char* what;
-        Chips chips;
-        int port;
-        QString a0;
-        Connection::PortState state;
-        const char* port_text;
-        const char* chip_text;
-    } cases[] = {
-        {"first run", Chips::Both, 0, "0", Connection::PortState::NoPortChosen,
-         "No port chosen: press COM Setting", ""},
-        {"no such port", Chips::Both, 5, "0", Connection::PortState::Unavailable, "COM5 is not available",
-         ""},
-        {"all well", Chips::Both, 1, "0", Connection::PortState::Open, "COM1 (simulated board) open",
-         "chip answers at 0x74"},
-        {"jumper on the other address", Chips::A0Low, 1, "1", Connection::PortState::Open,
-         "COM1 (simulated board) open", "no chip answers at 0x75 (A0 = 1): check power, cable and A0"},
-        {"board unpowered", Chips::None, 1, "0", Connection::PortState::Open, "COM1 (simulated board) open",
+    // what, the board, the port and A0 picked, then the port's state and the texts of the port and the chip
+    const std::tuple<const char*, Chips, int, const char*, State, const char*, const char*> cases[] = {
+        {"first run", Chips::Both, 0, "0", State::NoPortChosen, "No port chosen: press COM Setting", ""},
+        {"no such port", Chips::Both, 5, "0", State::Unavailable, "COM5 is not available", ""},
+        {"all well", Chips::Both, 1, "0", State::Open, "COM1 (simulated board) open", "chip answers at 0x74"},
+        {"jumper on the other address", Chips::A0Low, 1, "1", State::Open, "COM1 (simulated board) open",
+         "no chip answers at 0x75 (A0 = 1): check power, cable and A0"},
+        {"board unpowered", Chips::None, 1, "0", State::Open, "COM1 (simulated board) open",
          "no chip answers at 0x74 (A0 = 0): check power, cable and A0"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        Core core(c.chips);
-        int changes = 0;
-        QObject::connect(&core.connection(), &Connection::changed, [&] { ++changes; });
-        core.open(c.port, c.a0);
-        EXPECT_GT(changes, 0);
-        EXPECT_EQ(core.connection().portState(), c.state);
-        EXPECT_TRUE(core.connection().portText().startsWith(c.port_text))
-            << qPrintable(core.connection().portText());
-        EXPECT_EQ(core.connection().chipText(), c.chip_text);
-        EXPECT_EQ(core.connection().linesText(), c.state == Connection::PortState::Open ? "lines OK" : "");
+    for (const auto& [what, chips, port, a0, state, portText, chipText] : cases) {
+        SCOPED_TRACE(what);
+        Core core(chips);
+        core.open(port, a0);
+        EXPECT_EQ(core.connection.portState(), state);
+        EXPECT_TRUE(core.connection.portText().startsWith(portText))
+            << qPrintable(core.connection.portText());
+        EXPECT_EQ(core.connection.chipText(), chipText);
+        EXPECT_EQ(core.connection.linesText(), state == State::Open ? "lines OK" : "");
         // Without a chip the commands still run as they always did; only a failed line check stops them.
-        EXPECT_NO_THROW(core.bench->channels.readAllChannels());
+        EXPECT_NO_THROW(core.bench.channels.readAllChannels());
     }
 }
 
-// One start of the program with the read-back wire broken once wrote code 1023 into every channel.
-TEST(Connection, ABusThatFailedItsCheckCarriesNoTransactionUntilThePortIsOpenedAgain)
+// One start of the program with the read-back wire broken once wrote code 1023 into every channel. Later, a
+// pulled adapter shows as gone after the command that met it.
+TEST(Connection, AFailedCheckCarriesNoTransactionUntilThePortIsOpenedAgainAndAPulledAdapterShowsAsGone)
 {
-    Core core(Chips::Both, [](sim::SimulatedBoard& b) { b.setFaults({true, false, -1}); });
+    Core core;
+    core.board.setFaults({true, false, -1});
     core.open(1);
-    EXPECT_EQ(core.board->lineRequests(), 7u) << "the line check and nothing else";
-    const QString refusal = core.connection().refusalText();
+    EXPECT_EQ(core.board.lineRequests(), 7u) << "the line check and nothing else";
+    const QString refusal = core.connection.refusalText();
     for (const char* named : {"COM1", "simulated board", "DSR", "COM Setting"})
         EXPECT_TRUE(refusal.contains(named)) << named << ": " << qPrintable(refusal);
-    auto& model = core.bench->channels;
+    EXPECT_TRUE(core.connection.linesText().contains("DSR")) << qPrintable(core.connection.linesText());
+    auto& model = core.bench.channels;
     model.cur_chan = 3;
     model.code[3] = 1023;
     EXPECT_THROW(model.write_current_channel(), bus::BusUnusable);
     EXPECT_THROW(model.readAllChannels(), bus::BusUnusable);
-    EXPECT_EQ(core.board->lineRequests(), 7u);
-    EXPECT_EQ(core.board->chip(0x74)->dacRegister(2), 102);
+    EXPECT_EQ(core.board.lineRequests(), 7u);
 
-    core.board->setFaults({});
+    core.board.setFaults({});
     core.open(1); // the user mended the cable and picked the port again
-    EXPECT_TRUE(core.connection().refusalText().isEmpty());
+    EXPECT_TRUE(core.connection.refusalText().isEmpty());
     EXPECT_NO_THROW(model.write_current_channel());
-    EXPECT_EQ(core.board->chip(0x74)->dacRegister(2), 1023);
-}
+    EXPECT_EQ(core.board.chip(0x74)->dacRegister(2), 1023);
 
-TEST(Connection, APulledAdapterShowsAsGoneAfterTheCommandThatMetIt)
-{
-    Core core;
-    core.open(1);
-    core.board->setFaults({false, false, long(core.board->lineRequests()) + 500});
-    EXPECT_THROW(core.bench->channels.readAllChannels(), serial::PortError);
-    core.connection().notice();
-    EXPECT_EQ(core.connection().portState(), Connection::PortState::Gone);
-    EXPECT_TRUE(core.connection().portText().contains("the adapter is gone"));
+    core.board.setFaults({false, false, long(core.board.lineRequests()) + 500});
+    EXPECT_THROW(model.readAllChannels(), serial::PortError);
+    core.connection.notice();
+    EXPECT_EQ(core.connection.portState(), State::Gone);
+    EXPECT_TRUE(core.connection.portText().contains("the adapter is gone"));
 }
 
 } // namespace

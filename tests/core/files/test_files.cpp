@@ -61,12 +61,8 @@ struct Program {
 
 TEST(FileKinds, OnlyRegularFilesAreReadOrWrittenAndALinkToOneIsWrittenThrough)
 {
-    const struct {
-        const char* name;
-        Kind kind;
-        bool viaLink;
-        const char* says;
-    } cases[] = {
+    // name, kind, reached through a link, what the refusal says
+    const std::tuple<const char*, Kind, bool, const char*> cases[] = {
         {"fifo", Kind::Fifo, false, "it is a FIFO, not a regular file"},
         {"folder", Kind::Folder, false, "it is a folder, not a regular file"},
         {"null", Kind::Device, false, "it is a device, not a regular file"},
@@ -74,14 +70,13 @@ TEST(FileKinds, OnlyRegularFilesAreReadOrWrittenAndALinkToOneIsWrittenThrough)
         {"null-link", Kind::Device, true, "it is a link to a device, not to a regular file"},
     };
     const Folder dir;
-    for (const auto& c : cases) {
-        if (c.kind == Kind::Device && !scratch::root())
+    for (const auto& [name, kind, viaLink, reason] : cases) {
+        if (kind == Kind::Device && !scratch::root())
             continue; // mknod needs root
-        const QByteArray node = dir.path(QByteArray(c.name) + "-node"),
-                         path = c.viaLink ? dir.path(c.name) : node;
-        ASSERT_TRUE(Folder::make(node, c.kind) && (!c.viaLink || ::symlink(node, path) == 0)) << c.name;
+        const QByteArray node = dir.path(QByteArray(name) + "-node"), path = viaLink ? dir.path(name) : node;
+        ASSERT_TRUE(Folder::make(node, kind) && (!viaLink || ::symlink(node, path) == 0)) << name;
         const auto before = Folder::identity(node), link = Folder::identity(path);
-        const QString shown = QFile::decodeName(path), says = QString::fromLatin1(c.says);
+        const QString shown = QFile::decodeName(path), says = QString::fromLatin1(reason);
 
         Program program;
         EXPECT_EQ(program.save(path), "The channel file " + shown + " could not be saved: " + says + ".");
@@ -96,8 +91,8 @@ TEST(FileKinds, OnlyRegularFilesAreReadOrWrittenAndALinkToOneIsWrittenThrough)
             const scratch::FifoPartner reader(node, O_RDONLY);
             EXPECT_EQ(program.trace(path), "create trace " + shown + ": " + says);
         }
-        EXPECT_EQ(Folder::identity(node), before) << c.name;
-        EXPECT_EQ(Folder::identity(path), link) << c.name;
+        EXPECT_EQ(Folder::identity(node), before) << name;
+        EXPECT_EQ(Folder::identity(path), link) << name;
     }
 
     const QByteArray file = dir.path("set.csv"), link = dir.path("current.csv");
@@ -107,7 +102,7 @@ TEST(FileKinds, OnlyRegularFilesAreReadOrWrittenAndALinkToOneIsWrittenThrough)
     EXPECT_EQ(program.save(link), "");
     EXPECT_EQ(Folder::identity(link).first, mode_t(S_IFLNK));
     EXPECT_TRUE(Folder::read(file).startsWith("2.5\r\n0\r\n"));
-    // A trace name is bytes too.
+    // A name is bytes, not necessarily UTF-8.
     EXPECT_EQ(program.trace(dir.path("bus-\xe9.vcd")), "");
     EXPECT_TRUE(Folder::read(dir.path("bus-\xe9.vcd")).startsWith("$timescale"));
 }
