@@ -60,6 +60,23 @@ struct CliResult {
     }
 };
 
+// Each "path=text" of expected, separated by ", ": the value at that path of object keys and array indices
+// ("#" for an array's size) reads as that text.
+inline void expectJson(const QJsonObject& json, const QString& expected)
+{
+    for (const QString& entry : expected.split(", ", Qt::SkipEmptyParts)) {
+        QJsonValue value = json;
+        for (const QString& step : entry.section('=', 0, 0).split('/')) {
+            bool index = false;
+            const int n = step.toInt(&index);
+            value = step == "#" ? QJsonValue(value.toArray().size())
+                    : index     ? value.toArray().at(n)
+                                : value[step];
+        }
+        EXPECT_EQ(value.toVariant().toString(), entry.section('=', 1)) << entry;
+    }
+}
+
 // Runs krm59340-cli as a script runs it, with a scratch settings directory (XDG_CONFIG_HOME) and lock
 // directory (KRM59340_LOCK_DIR).
 class CliFixture {
@@ -153,18 +170,12 @@ inline QStringList read(int address, int pointer, int word)
     return frame(address, false, {pointer}) + frame(address, true, {word >> 8, word & 0xFF});
 }
 
-// command 0x80 sets the DAC register, 0x40 burns it into OTP.
-inline QStringList write(int address, int pointer, int command, int code)
-{
-    return frame(address, false, {pointer, command | code >> 8, code & 0xFF});
-}
-
 // DAC writes of channels first, first + 1, ...
 inline QStringList dacWrites(int address, const std::vector<int>& codes, int first = 1)
 {
     QStringList out;
     for (std::size_t n = 0; n < codes.size(); ++n)
-        out << write(address, first - 1 + int(n), 0x80, codes[n]);
+        out << frame(address, false, {first - 1 + int(n), 0x80 | codes[n] >> 8, codes[n] & 0xFF});
     return out;
 }
 

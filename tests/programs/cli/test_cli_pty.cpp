@@ -51,25 +51,19 @@ TEST_F(CliThroughRealPort, AScriptsSessionWithTheWindowsSettings)
     // The port, the reference and A0 come from the window's settings.
     CliResult r = cli.run({"--json", "read"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.json()["port"], "COM3");
-    EXPECT_EQ(r.json()["device"], board.slave());
-    EXPECT_EQ(r.json()["simulated"], false);
-    const QJsonArray channels = r.json()["channels"].toArray();
-    ASSERT_EQ(channels.size(), 24);
+    const QJsonObject json = r.json();
+    expectJson(json, "port=COM3, device=" + board.slave() + ", simulated=false, channels/#=24");
     for (int n = 0; n < 24; ++n)
-        EXPECT_EQ(channels[n].toObject()["volts"], codes[n] * 10.0 / 1024) << "channel " << n + 1;
+        EXPECT_EQ(json["channels"][n]["volts"], codes[n] * 10.0 / 1024) << "channel " << n + 1;
 
-    // The trace of a real port reads DSR after every change, so the decoder sees the chip's acknowledges.
-    const QString trace = cli.path("set.vcd");
-    ASSERT_EQ(cli.run({"--bus-trace", trace, "set", "5", "2.5"}).status, 0);
-    EXPECT_EQ(traffic::decode(trace), traffic::probe(0x74) + traffic::dacWrites(0x74, {256}, 5));
-
-    // A device path names the same port the settings map.
+    // A device path names the same port the settings map. The trace of a real port reads DSR after every
+    // change, so the decoder sees the chip's acknowledges.
     const std::vector<int> fileCodes = someCodes(40, 3);
-    r = cli.run(
-        {"--port", board.slave(), "--json", "load", cli.writeChannelFile("set.csv", "4.096", fileCodes)});
+    const QString file = cli.writeChannelFile("set.csv", "4.096", fileCodes), trace = cli.path("load.vcd");
+    r = cli.run({"--port", board.slave(), "--json", "--bus-trace", trace, "load", file});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.json()["port"], "COM3");
+    expectJson(r.json(), "port=COM3");
+    EXPECT_EQ(traffic::decode(trace), traffic::probe(0x74) + traffic::dacWrites(0x74, fileCodes));
     EXPECT_EQ(registers(), fileCodes);
 
     ASSERT_EQ(cli.run({"trigger"}).status, 0);
@@ -90,23 +84,16 @@ TEST_F(CliThroughRealPort, WhatLiesBetweenTheProgramAndTheChipDecidesTheExitStat
         krm_shim_chips chips;
         QStringList args;
         int status;
-        QStringList said;
+        QString said; // a pattern
     } cases[] = {
-        {KRM_SHIM_DSR_DEAD,
-         KRM_SHIM_CHIPS_BOTH,
-         setAll,
-         2,
-         {board.slave(), "line check", "read-back does not follow", "Nothing was sent"}},
-        {KRM_SHIM_DSR_STUCK,
-         KRM_SHIM_CHIPS_BOTH,
-         {"read"},
-         2,
-         {board.slave(), "line check", "SDA stays low"}},
-        {KRM_SHIM_DSR_WIRED, KRM_SHIM_CHIPS_NONE, setAll, 3, {"no chip answers at 0x74 (A0 = 0)"}},
-        {KRM_SHIM_DSR_WIRED, KRM_SHIM_CHIP_75, {"probe"}, 3, {"no chip answers at 0x74"}},
+        {KRM_SHIM_DSR_DEAD, KRM_SHIM_CHIPS_BOTH, setAll, 2,
+         "line check.*read-back does not follow.*Nothing was sent"},
+        {KRM_SHIM_DSR_STUCK, KRM_SHIM_CHIPS_BOTH, {"read"}, 2, "line check.*SDA stays low"},
+        {KRM_SHIM_DSR_WIRED, KRM_SHIM_CHIPS_NONE, setAll, 3, "no chip answers at 0x74 \\(A0 = 0\\)"},
+        {KRM_SHIM_DSR_WIRED, KRM_SHIM_CHIP_75, {"probe"}, 3, "no chip answers at 0x74"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.said.join(" / ").toStdString());
+        SCOPED_TRACE(c.said.toStdString());
         QFile::remove(state);
         krm_shim_config wired = config;
         wired.dsr = c.dsr;
@@ -115,8 +102,8 @@ TEST_F(CliThroughRealPort, WhatLiesBetweenTheProgramAndTheChipDecidesTheExitStat
         const CliResult r = cli.run(QStringList{"--port", board.slave()} + c.args);
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_EQ(r.err.count('\n'), 1) << r.err;
-        for (const QString& part : c.said)
-            EXPECT_TRUE(r.err.contains(part)) << r.err;
+        EXPECT_TRUE(r.err.contains(QRegularExpression(c.said))) << r.err;
+        EXPECT_TRUE(r.err.contains(board.slave())) << r.err;
         if (c.chips == KRM_SHIM_CHIPS_BOTH)
             EXPECT_EQ(registers(), codes) << "nothing was written";
     }
