@@ -41,14 +41,10 @@ protected:
 TEST_F(CliThroughRealPort, AScriptsSessionWithTheWindowsSettings)
 {
     attach(config);
-    cli.writeSettings({{"Ports/COM3", board.slave()},
-                       {"PortNumb/2", "3"},
-                       {"BitRate/3", "9600"},
-                       {"vref_high0/10", "10"},
-                       {"a0/1", "0"}});
+    cli.writeSettings({{"Ports/COM3", board.slave()}, {"PortNumb/2", "3"}, {"vref_high0/10", "10"}});
     const QByteArray settings = readAll(cli.settingsFile());
 
-    // The port, the reference and A0 come from the window's settings.
+    // The port and the reference come from the window's settings.
     CliResult r = cli.run({"--json", "read"});
     ASSERT_EQ(r.status, 0) << r.err;
     const QJsonObject json = r.json();
@@ -133,7 +129,6 @@ TEST_F(CliThroughRealPort, ABusyPortIsRefusedNamingItsHolder)
     const QJsonObject port = listed();
     EXPECT_EQ(port["state"], "in use");
     EXPECT_EQ(port["holder"]["pid"], ::getpid());
-    EXPECT_EQ(port["selected"], true);
     EXPECT_TRUE(QFile::exists(lock)) << "another program's lock is not ours to remove";
     EXPECT_EQ(registers(), codes);
     QFile::remove(lock);
@@ -155,9 +150,9 @@ TEST_F(CliThroughRealPort, AnAdapterPulledHalfWayNamesTheChannelsWritten)
     attach(config);
     const CliResult r = cli.run({"--port", board.slave(), "--vref", "10", "set", "all", "5"});
     EXPECT_EQ(r.status, 2);
-    const auto match = QRegularExpression("the adapter is gone.*channels 1-(\\d+) were written; the write of "
-                                          "channel (\\d+) was cut off")
-                           .match(r.err);
+    const QRegularExpression said(
+        "adapter is gone.*channels 1-(\\d+) were written; the write of channel (\\d+)");
+    const auto match = said.match(r.err);
     ASSERT_TRUE(match.hasMatch()) << r.err;
     const int written = match.captured(1).toInt();
     EXPECT_EQ(match.captured(2).toInt(), written + 1);

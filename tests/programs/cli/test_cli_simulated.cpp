@@ -14,14 +14,11 @@
 namespace {
 
 // True when the trace ends with SCL (wire !) and SDA (wire ") high: an idle bus.
-bool endsIdle(const QByteArray& vcd)
+bool endsIdle(const QString& trace)
 {
-    for (const char* wire : {"!", "\""}) {
-        if (vcd.lastIndexOf(QByteArray("\n1") + wire + '\n') <
-            vcd.lastIndexOf(QByteArray("\n0") + wire + '\n'))
-            return false;
-    }
-    return true;
+    const QByteArray vcd = readAll(trace);
+    return vcd.lastIndexOf("\n1!\n") > vcd.lastIndexOf("\n0!\n") &&
+           vcd.lastIndexOf("\n1\"\n") > vcd.lastIndexOf("\n0\"\n");
 }
 
 class CliOnSimulatedBoard : public ::testing::Test {
@@ -77,53 +74,46 @@ TEST_F(CliOnSimulatedBoard, EachCommandSendsOnlyTheTrafficItNeedsAndSaysSoInJson
 {
     const std::vector<int> others(24, 1000);
     const QString other = cli.writeChannelFile("other.csv", "5", others);
-    const std::vector<int> zeros(24, 0);
     // The reference the settings give A0 = 0, which a save writes into the file.
     cli.writeSettings({{"vref_high0/10", "10"}});
 
+    using namespace traffic;
     const struct {
         QStringList args;
         QStringList traffic; // after the line check (which makes no START or STOP)
         QString json;
         QString warned;
     } cases[] = {
-        {{"--vref", "10", "set", "3", "2.5"},
-         traffic::probe(0x74) + traffic::dacWrites(0x74, {256}, 3),
+        {{"set", "3", "2.5"},
+         probe(0x74) + dacWrites(0x74, {256}, 3),
          "channels/#=1, channels/0/code=256, channels/0/hex=100, channels/0/volts=2.5, address=0x74"},
         // Clamped to the reference as the window clamps it.
         {{"--vref", "4", "set", "24", "7"},
-         traffic::probe(0x74) + traffic::dacWrites(0x74, {0x3FF}, 24),
+         probe(0x74) + dacWrites(0x74, {0x3FF}, 24),
          "channels/0/code=1023",
          "warning: 7 V is outside 0..4 V"},
-        {{"set", "1", "-1"},
-         traffic::probe(0x74) + traffic::dacWrites(0x74, {0}),
-         "",
-         "-1 V is outside 0..10 V"},
+        {{"set", "1", "-1"}, probe(0x74) + dacWrites(0x74, {0}), "", "-1 V is outside 0..10 V"},
         {{"--a0", "1", "set", "all", "--code", "0x2A5"},
-         traffic::probe(0x75) + traffic::dacWrites(0x75, std::vector<int>(24, 0x2A5)),
+         probe(0x75) + dacWrites(0x75, std::vector<int>(24, 0x2A5)),
          "channels/#=24, a0=1, address=0x75"},
-        {{"read"},
-         traffic::probe(0x74) + traffic::readChip(0x74, zeros, 0),
-         "channels/#=24, bank_status=0, port=COM1, simulated=true"},
+        {{"read"}, probe(0x74) + readChip(0x74), "channels/#=24, bank_status=0, port=COM1, simulated=true"},
         {{"load", file},
-         traffic::probe(0x74) + traffic::dacWrites(0x74, codes),
+         probe(0x74) + dacWrites(0x74, codes),
          "reference=2.5, channels/23/code=984, channels/23/volts=" + QVariant(984 * 2.5 / 1024).toString()},
-        {{"reset"},
-         traffic::probe(0x74) + traffic::generalCallReset + traffic::readChip(0x74, zeros, 0),
-         "channels/#=24"},
+        {{"reset"}, probe(0x74) + generalCallReset + readChip(0x74), "channels/#=24"},
         // The code read back burnt into OTP (command 0x40), and the reset that loads it.
         {{"otp", "3", "--yes"},
-         traffic::probe(0x74) + traffic::read(0x74, 2, 0) + traffic::frame(0x74, false, {2, 0x40, 0}) +
-             traffic::generalCallReset + traffic::read(0x74, 0x3F, 1),
+         probe(0x74) + read(0x74, 2, 0) + frame(0x74, false, {2, 0x40, 0}) + generalCallReset +
+             read(0x74, 0x3F, 1),
          "bank_status=1, burnt/#=1, burnt/0/channel=3"},
         {{"probe"},
-         traffic::probe(0x74) + traffic::probe(0x75),
+         probe(0x74) + probe(0x75),
          "lines=lines OK, chips/0/answers=true, chips/0/in_use=true, chips/1/in_use=false"},
-        {{"trigger"}, traffic::probe(0x74), "sent=01 00 00 00"},
-        {{"save", cli.path("saved.csv")}, traffic::probe(0x74) + traffic::readChip(0x74, zeros, 0), ""},
+        {{"trigger"}, probe(0x74), "sent=01 00 00 00"},
+        {{"save", cli.path("saved.csv")}, probe(0x74) + readChip(0x74), ""},
         {{"batch", file, other, "--cycles", "2"},
-         traffic::probe(0x74) + traffic::dacWrites(0x74, codes) + traffic::dacWrites(0x74, others) +
-             traffic::dacWrites(0x74, codes) + traffic::dacWrites(0x74, others),
+         probe(0x74) + dacWrites(0x74, codes) + dacWrites(0x74, others) + dacWrites(0x74, codes) +
+             dacWrites(0x74, others),
          "applied/#=4, applied/0/file=" + file + ", applied/3/file=" + other +
              ", applied/3/cycle=2, stopped=false"},
     };
@@ -137,7 +127,7 @@ TEST_F(CliOnSimulatedBoard, EachCommandSendsOnlyTheTrafficItNeedsAndSaysSoInJson
         EXPECT_EQ(json["command"], c.args.at(c.args.indexOf(QRegularExpression("^[a-z]+$"))));
         expectJson(json, c.json);
         EXPECT_EQ(traffic::decode(trace), c.traffic);
-        EXPECT_TRUE(endsIdle(readAll(trace)));
+        EXPECT_TRUE(endsIdle(trace));
     }
     EXPECT_EQ(readAll(cli.path("saved.csv")), "10\r\n" + QByteArray("0\r\n").repeated(24));
 }
@@ -154,8 +144,7 @@ TEST_F(CliOnSimulatedBoard, AStopSignalDuringAReadLeavesTheBusIdle)
         // program has its bench: from then on a signal stops the bus work.
         cli.start(process, {"--simulate", "--line-latency", "1ms", "--bus-trace", trace, "--json", "read"});
         QElapsedTimer clock;
-        clock.start();
-        while (!QFile::exists(trace) && clock.elapsed() < 10000)
+        for (clock.start(); !QFile::exists(trace) && clock.elapsed() < 10000;)
             QThread::msleep(10);
         QThread::msleep(300);
         ::kill(pid_t(process.processId()), signal);
@@ -168,7 +157,7 @@ TEST_F(CliOnSimulatedBoard, AStopSignalDuringAReadLeavesTheBusIdle)
         EXPECT_EQ(decoded.count("Start"), decoded.count("Stop"));
         // The probe's address write has no data byte, each read's pointer write one: a DAC write has three.
         EXPECT_EQ(decoded.filter("Data write").size(), decoded.filter("Address write").size() - 1);
-        EXPECT_TRUE(endsIdle(readAll(trace)));
+        EXPECT_TRUE(endsIdle(trace));
     }
 }
 
