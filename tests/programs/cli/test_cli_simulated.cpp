@@ -167,7 +167,9 @@ TEST_F(CliOnSimulatedBoard, CtrlCEndsABatchsDelayAtOnce)
 {
     QProcess process;
     cli.start(process, {"--simulate", "batch", file, "--delay", "600", "--cycles", "3"});
+    // The first file's line comes just before the delay begins: the signal must find the program inside it.
     ASSERT_TRUE(process.waitForReadyRead(10000));
+    QThread::msleep(300);
     ::kill(pid_t(process.processId()), SIGINT);
     const CliResult r = CliFixture::finish(process);
     EXPECT_EQ(r.signal, SIGINT);
