@@ -7,30 +7,20 @@
 set -eu
 bin=$1
 command -v Xvfb >/dev/null || { echo "Xvfb is not installed"; exit 77; }
-work=$(mktemp -d)
-xvfb=""
-prog=""
-cleanup() {
-    [ -n "$prog" ] && kill "$prog" 2>/dev/null || true
-    [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+work=$(mktemp -d) xvfb="" prog=""
+trap 'kill $prog $xvfb 2>/dev/null || true; rm -rf "$work"' EXIT
 
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
 xvfb=$!
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-display=:$(cat "$work/display")
+DISPLAY=:$(cat "$work/display")
+export DISPLAY
 
-mkdir "$work/config"
-XDG_CONFIG_HOME="$work/config" DISPLAY=$display QT_QPA_PLATFORM=xcb "$bin" --simulate >"$work/out" 2>&1 &
+XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb "$bin" --simulate >"$work/out" 2>&1 &
 prog=$!
-shown=""
-for _ in $(seq 200); do
-    if DISPLAY=$display xwininfo -root -tree 2>/dev/null | grep -q '"KRM59340"'; then shown=yes; break; fi
-    sleep 0.1
-done
-[ -n "$shown" ] || { echo "the window never appeared"; cat "$work/out"; exit 1; }
+shown() { xwininfo -root -tree 2>/dev/null | grep -q '"KRM59340"'; }
+for _ in $(seq 200); do shown && break; sleep 0.1; done
+shown || { echo "the window never appeared"; cat "$work/out"; exit 1; }
 sleep 0.5 # the start-up's read of the chip
 
 kill "$xvfb"
@@ -39,9 +29,7 @@ for _ in $(seq 100); do kill -0 "$prog" 2>/dev/null || break; sleep 0.1; done
 if kill -0 "$prog" 2>/dev/null; then echo "the program outlived its display"; exit 1; fi
 prog=""
 
-ini="$work/config/KRM72340.ini"
-[ -f "$ini" ] || { echo "no settings were written"; cat "$work/out"; exit 1; }
-for key in '\[vref_high0\]' '\[vref_high1\]' '\[a0\]' '\[PortNumb\]' '\[BitRate\]'; do
-    grep -q "^$key" "$ini" || { echo "settings without $key:"; cat "$ini"; exit 1; }
+for key in vref_high0 vref_high1 a0 PortNumb BitRate; do
+    grep -q "^\[$key\]" "$work/config/KRM72340.ini" || { echo "no [$key] in the settings written"; cat "$work/out"; exit 1; }
 done
 echo "settings written after the display was lost"

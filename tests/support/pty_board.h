@@ -9,16 +9,14 @@
 #include <QFile>
 #include <QProcessEnvironment>
 #include <QString>
-#include <QStringList>
 
 #include <cerrno>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
-#include <link.h>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
-#include <vector>
 
 // A pseudo-terminal whose slave has the modem lines of a simulated board, for driving the real POSIX port:
 //
@@ -64,12 +62,13 @@ public:
     // empty). Under AddressSanitizer its runtime is preloaded first, as it insists on.
     QProcessEnvironment childEnvironment(const krm_shim_config& config, const QString& statePath = {}) const
     {
-        std::vector<char> text(std::size_t(krm_shim_format_config(&config, nullptr, 0)) + 1);
-        krm_shim_format_config(&config, text.data(), text.size());
+        const QString asan = libraryOf(::dlsym(RTLD_DEFAULT, "__asan_init"));
+        const QString shim = libraryOf(reinterpret_cast<const void*>(&krm_shim_attach));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("LD_PRELOAD"), preloads().join(QLatin1Char(' ')));
+        env.insert(QStringLiteral("LD_PRELOAD"), asan.isEmpty() ? shim : asan + QLatin1Char(' ') + shim);
         env.insert(QStringLiteral("KRM_SHIM_PTY"), slave_);
-        env.insert(QStringLiteral("KRM_SHIM_CONFIG"), QString::fromLatin1(text.data()));
+        const QByteArray bytes(reinterpret_cast<const char*>(&config), sizeof config);
+        env.insert(QStringLiteral("KRM_SHIM_CONFIG"), QString::fromLatin1(bytes.toHex()));
         if (!statePath.isEmpty())
             env.insert(QStringLiteral("KRM_SHIM_STATE"), statePath);
         return env;
@@ -87,24 +86,11 @@ private:
         throw std::runtime_error(what + ": " + std::strerror(errno));
     }
 
-    // The libraries as this process loaded them, the sanitizer's runtime (if any) first.
-    static QStringList preloads()
+    // The file of the library this process loaded the address from; empty for none.
+    static QString libraryOf(const void* address)
     {
-        QStringList found[2];
-        dl_iterate_phdr(
-            [](dl_phdr_info* info, size_t, void* out) {
-                auto* lists = static_cast<QStringList*>(out);
-                const QString path = QFile::decodeName(info->dlpi_name);
-                if (path.contains(QLatin1String("/libasan.so")))
-                    lists[0].append(path);
-                else if (path.endsWith(QLatin1String("/libkrm_modem_shim.so")))
-                    lists[1].append(path);
-                return 0;
-            },
-            found);
-        if (found[1].isEmpty())
-            throw std::runtime_error("the modem shim is not loaded");
-        return found[0] + found[1];
+        Dl_info info{};
+        return address && ::dladdr(address, &info) ? QFile::decodeName(info.dli_fname) : QString();
     }
 
     int master_;

@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -28,33 +29,52 @@ inline std::ostream& operator<<(std::ostream& os, const QString& text)
     return os << text.toStdString();
 }
 
-// The built krm59340-cli run as a script runs it: a scratch settings directory (XDG_CONFIG_HOME) and lock
-// directory (KRM59340_LOCK_DIR), its output, exit status and bus trace.
+inline QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// 24 codes that differ from channel to channel.
+inline std::vector<int> someCodes(int step, int first)
+{
+    std::vector<int> codes;
+    for (int n = 0; n < 24; ++n)
+        codes.push_back((first + step * n) % 1024);
+    return codes;
+}
+
+// What the built krm59340-cli did: its exit status, or the signal that ended it, and its output.
 struct CliResult {
-    int status = -1; // the exit status; -1 when a signal ended the program
-    int signal = 0;  // that signal
+    int status = -1; // -1 when a signal ended the program
+    int signal = 0;
     QByteArray out;
     QString err;
 
-    QJsonObject json() const
-    {
-        QJsonParseError error{};
-        const QJsonDocument document = QJsonDocument::fromJson(out, &error);
-        EXPECT_EQ(error.error, QJsonParseError::NoError) << error.errorString() << "\n" << out.toStdString();
-        return document.object();
-    }
-    QStringList lines() const { return QString::fromLocal8Bit(out).split('\n', Qt::SkipEmptyParts); }
+    // Empty when out is not JSON, which any check of a value then shows.
+    QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
 };
 
+// Each "path=text" of expected, separated by ", ": the value at that path of object keys and array indices
+// ("#" for an array's size) reads as that text.
+inline void expectJson(const QJsonObject& json, const QString& expected)
+{
+    for (const QString& entry : expected.split(", ", Qt::SkipEmptyParts)) {
+        QJsonValue value = json;
+        for (const QString& step : entry.section('=', 0, 0).split('/')) {
+            bool index = false;
+            const int n = step.toInt(&index);
+            value = index ? value[n] : step == "#" ? QJsonValue(value.toArray().size()) : value[step];
+        }
+        EXPECT_EQ(value.toVariant().toString(), entry.section('=', 1)) << entry;
+    }
+}
+
+// Runs krm59340-cli as a script runs it, with a scratch settings directory (XDG_CONFIG_HOME) and lock
+// directory (KRM59340_LOCK_DIR).
 class CliFixture {
 public:
-    CliFixture()
-    {
-        QDir().mkpath(dir.filePath("config"));
-        QDir().mkpath(lockDir());
-        env_.insert("XDG_CONFIG_HOME", dir.filePath("config"));
-        env_.insert("KRM59340_LOCK_DIR", lockDir());
-    }
+    CliFixture() { useEnvironment(QProcessEnvironment::systemEnvironment()); }
 
     QString path(const QString& name) const { return dir.filePath(name); }
     QString lockDir() const { return dir.filePath("lock"); }
@@ -62,6 +82,7 @@ public:
     // Runs the program with this environment from now on (a pty board's, say), plus the scratch directories.
     void useEnvironment(QProcessEnvironment env)
     {
+        QDir().mkpath(lockDir());
         env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
         env.insert("KRM59340_LOCK_DIR", lockDir());
         env_ = std::move(env);
@@ -98,10 +119,8 @@ public:
     {
         EXPECT_TRUE(process.waitForFinished(60000)) << "krm59340-cli did not end";
         CliResult result;
-        if (process.exitStatus() == QProcess::NormalExit)
-            result.status = process.exitCode();
-        else
-            result.signal = process.exitCode(); // on Unix, Qt reports the signal that ended the process here
+        // On Unix, Qt reports the signal that ended the process as its exit code.
+        (process.exitStatus() == QProcess::NormalExit ? result.status : result.signal) = process.exitCode();
         result.out = process.readAllStandardOutput();
         result.err = QString::fromLocal8Bit(process.readAllStandardError());
         return result;
@@ -117,60 +136,51 @@ public:
     QTemporaryDir dir;
 
 private:
-    QProcessEnvironment env_ = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env_;
 };
 
 // What a logic analyser's I2C decoder shows of the transactions, for building the expected traffic.
 namespace traffic {
 
-inline QString hex(int byte)
+// One transaction: START, the address byte and each byte after it with its acknowledge, STOP. The master
+// ends a read with a NACK.
+inline QStringList frame(int address, bool reading, const std::vector<int>& bytes = {})
 {
-    return sigrok::hex2(byte);
+    QStringList out{"Start", (reading ? "Address read: " : "Address write: ") + sigrok::hex2(address), "ACK"};
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        out << (reading ? "Data read: " : "Data write: ") + sigrok::hex2(bytes[i])
+            << (reading && i + 1 == bytes.size() ? "NACK" : "ACK");
+    return out << "Stop";
 }
 
-inline QStringList probe(int address, bool answers = true)
+inline QStringList probe(int address)
 {
-    return {"Start", "Address write: " + hex(address), answers ? "ACK" : "NACK", "Stop"};
+    return frame(address, false);
 }
 
 inline QStringList read(int address, int pointer, int word)
 {
-    return {"Start", "Address write: " + hex(address),
-            "ACK",   "Data write: " + hex(pointer),
-            "ACK",   "Stop",
-            "Start", "Address read: " + hex(address),
-            "ACK",   "Data read: " + hex(word >> 8),
-            "ACK",   "Data read: " + hex(word & 0xFF),
-            "NACK",  "Stop"};
+    return frame(address, false, {pointer}) + frame(address, true, {word >> 8, word & 0xFF});
 }
 
-// command 0x80 sets the DAC register, 0x40 burns it into OTP.
-inline QStringList write(int address, int pointer, int command, int code)
+// DAC writes of channels first, first + 1, ...
+inline QStringList dacWrites(int address, const std::vector<int>& codes, int first = 1)
 {
-    return {"Start", "Address write: " + hex(address),
-            "ACK",   "Data write: " + hex(pointer),
-            "ACK",   "Data write: " + hex(command | code >> 8),
-            "ACK",   "Data write: " + hex(code & 0xFF),
-            "ACK",   "Stop"};
+    QStringList out;
+    for (std::size_t n = 0; n < codes.size(); ++n)
+        out << frame(address, false, {first - 1 + int(n), 0x80 | codes[n] >> 8, codes[n] & 0xFF});
+    return out;
 }
 
-inline QStringList dacWrite(int address, int channel, int code)
-{
-    return write(address, channel - 1, 0x80, code);
-}
+inline const QStringList generalCallReset = frame(0x00, false, {0x06});
 
-inline QStringList generalCallReset()
-{
-    return {"Start", "Address write: 00", "ACK", "Data write: 06", "ACK", "Stop"};
-}
-
-// The 24 register reads and the bank status read of read, reset and save.
-inline QStringList readChip(int address, const std::vector<int>& codes, int bankStatus)
+// The 24 register reads and the bank status read of read, reset and save on a fresh board: all 0.
+inline QStringList readChip(int address)
 {
     QStringList out;
     for (int reg = 0; reg < 24; ++reg)
-        out << read(address, reg, codes.at(reg));
-    return out + read(address, 0x3F, bankStatus);
+        out << read(address, reg, 0);
+    return out + read(address, 0x3F, 0);
 }
 
 inline QStringList decode(const QString& vcd)

@@ -18,20 +18,18 @@
  * Two ways in:
  * - linked into a test executable, which then calls krm_shim_attach() with the slave's path;
  * - preloaded into a program (LD_PRELOAD) that knows nothing of it: KRM_SHIM_PTY names the slave,
- *   KRM_SHIM_CONFIG holds the configuration as krm_shim_format_config() writes it (default configuration
- *   when unset), and KRM_SHIM_STATE names a file the chip memory is loaded from at start (when it exists)
- *   and saved to at exit, so a sequence of runs sees one board. A configuration that does not parse or a
- *   state file that cannot be read ends the program with status 125 before main(). Children of the
- *   program inherit LD_PRELOAD and would attach too: clear it for them. Under AddressSanitizer its runtime
- *   must come first in LD_PRELOAD (the library needs it).
+ *   KRM_SHIM_CONFIG holds the configuration's bytes in hex as PtyBoard::childEnvironment() writes them
+ *   (default configuration when unset), and KRM_SHIM_STATE names a file the chip memory is loaded from at
+ *   start (when it exists) and saved to at exit, so a sequence of runs sees one board. A configuration that
+ * does not parse or a state file that cannot be read ends the program with status 125 before main(). Children
+ * of the program inherit LD_PRELOAD and would attach too: clear it for them. Under AddressSanitizer its
+ * runtime must come first in LD_PRELOAD (the library needs it).
  *
  * The pty's master must stay open while the slave is in use, or the slave hangs up. Not thread-safe beyond
  * this: served requests are serialised, and the control calls must not run while another thread is inside
  * a served request. */
 
 #pragma once
-
-#include <stddef.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -70,13 +68,6 @@ struct krm_shim_config {
 /* Both chips, all codes 0, DSR wired, nothing stranded, never pulled, no latency. */
 struct krm_shim_config krm_shim_default_config(void);
 
-/* "chips=both dsr=wired stranded=0 gone_after=-1 latency_us=0 codes74=c0,...,c23 codes75=...", the text
- * KRM_SHIM_CONFIG takes. Parsing accepts the keys in any order, each at most once, separated by spaces;
- * a key left out keeps its default. Returns the length written as snprintf does; parse returns 0, or -1
- * for text it does not understand (config is then unchanged). */
-int krm_shim_format_config(const struct krm_shim_config* config, char* text, size_t size);
-int krm_shim_parse_config(const char* text, struct krm_shim_config* config);
-
 /* Serves the modem requests of the pty slave at path from a new board; replaces any board attached before.
  * Returns 0, or -1 with errno set (the path is not a character device). */
 int krm_shim_attach(const char* slave_path, const struct krm_shim_config* config);
@@ -99,9 +90,8 @@ unsigned long krm_shim_line_requests(void);
 /* 1 while SDA is high on the wire, 0 while something pulls it low; -1 when nothing is attached. */
 int krm_shim_sda_wire(void);
 
-/* The chips' memory (registers, OTP banks, bank status, resets) to and from a text file. Loading applies
- * the entries of the chips the board carries. Both return 0, or -1 with errno set. */
-int krm_shim_save_state(const char* path);
+/* Applies the chips' memory (registers, OTP banks, bank status, resets) that a preloaded run saved at its
+ * exit to the attached board's chips. Returns 0, or -1 with errno set. */
 int krm_shim_load_state(const char* path);
 
 #ifdef __cplusplus
