@@ -16,7 +16,9 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 DISPLAY=:$(cat "$work/display")
 export DISPLAY
 
-XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb "$bin" --simulate >"$work/out" 2>&1 &
+# The trace's name is not UTF-8: the file must be written under the bytes given.
+trace="$work/trace$(printf '\376').vcd"
+XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb "$bin" --simulate --bus-trace "$trace" >"$work/out" 2>&1 &
 prog=$!
 shown() { xwininfo -root -tree 2>/dev/null | grep -q '"KRM59340"'; }
 for _ in $(seq 200); do shown && break; sleep 0.1; done
@@ -32,4 +34,5 @@ prog=""
 for key in vref_high0 vref_high1 a0 PortNumb BitRate; do
     grep -q "^\[$key\]" "$work/config/KRM72340.ini" || { echo "no [$key] in the settings written"; cat "$work/out"; exit 1; }
 done
-echo "settings written after the display was lost"
+[ -s "$trace" ] || { echo "no trace under its own name:"; ls "$work"; exit 1; }
+echo "settings and trace written after the display was lost"

@@ -17,8 +17,11 @@ if bad=$(grep -oE "($gui)[^ ]*" <<<"$closure"); then fail "$program loads $(tr '
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_CONFIG_HOME="$scratch" "$program" --simulate read 2>&1) ||
-    fail "$program --simulate read without a display: $out"
+# File names are taken as the bytes given, whether UTF-8 or not.
+saved="$scratch/set$(printf '\377').csv" trace="$scratch/trace$(printf '\376').vcd"
+out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_CONFIG_HOME="$scratch" \
+    "$program" --simulate --bus-trace="$trace" save "$saved" 2>&1) || fail "$program --simulate save without a display: $out"
+[ -s "$saved" ] && [ -s "$trace" ] || fail "the channel file and the trace are not under the names given: $(ls "$scratch")"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "$(basename "$program"): Qt Core only ($(wc -l <<<"$closure") libraries in all), runs without a display"
