@@ -82,7 +82,7 @@ TEST_F(CliOnSimulatedBoard, EachCommandSendsOnlyTheTrafficItNeedsAndSaysSoInJson
         QStringList args;
         QStringList traffic; // after the line check (which makes no START or STOP)
         QString json;
-        QString warned;
+        QString warned = {};
     } cases[] = {
         {{"set", "3", "2.5"},
          probe(0x74) + dacWrites(0x74, {256}, 3),
