@@ -3,30 +3,37 @@
 
 #include "app_fixture.h"
 
-#include <QMessageBox>
-#include <QTimer>
+#include "ui/otp_writer.h"
+#include "ui/widgets.h"
+
+#include <QToolButton>
 
 namespace {
 
-class Commands : public AppFixture {
-protected:
-    // The address byte of every frame on the bus since the last clear.
-    std::vector<int> addresses() const
-    {
-        std::vector<int> out;
-        for (const auto& frame : bustrace::decode(tap->requests))
-            out.push_back(frame.empty() ? -1 : frame.front());
-        return out;
-    }
-};
+class Commands : public AppFixture {};
 
-TEST_F(Commands, ProgramOtpAllBurnsEveryChannelResetsAndShowsTheBankWithoutRefreshing)
+// Every burn is asked for, naming what, the bank and the chip; Cancel burns nothing.
+TEST_F(Commands, OtpBurnsAreAskedForAndProgramAllBurnsEveryChannelResetsAndShowsTheBankWithoutRefreshing)
 {
-    startWith({{16, 984}});
-    w().commandButton("Command10")->setFocus(); // no box to leave, so nothing refreshes the grid first
-    model().code[17] = 12;                      // a hidden channel's code the grid does not show yet
+    startWith({{16, 984}, {18, 333}}, Chips::A0Low);
+    click("Command3"); // the OTP writer, stepped down from its first register to c1
+    for (int k = 0; k < 22; ++k)
+        QTest::mouseClick(w().otpWriter()->arrows()->downArrow(), Qt::LeftButton);
+    const auto burnAll = [this] {
+        w().commandButton("Command8")->setFocus(); // no box to leave, so nothing refreshes the grid first
+        click("Command10");
+    };
+    const auto burnC1 = [this] { QTest::mouseClick(w().otpWriter()->writeButton(), Qt::LeftButton); };
+    answer = false;
+    burnAll();
+    burnC1();
+    EXPECT_TRUE(tap->otpWrites().empty());
+    EXPECT_EQ(chip().resets(), 0);
+
+    answer = true;
     tap->clear();
-    click("Command10");
+    model().code[17] = 12; // a hidden channel's code the grid does not show yet
+    burnAll();
     const auto burnt = tap->otpWrites();
     ASSERT_EQ(burnt.size(), 24u);
     EXPECT_EQ(burnt[16], std::make_pair(16, 12));
@@ -35,26 +42,46 @@ TEST_F(Commands, ProgramOtpAllBurnsEveryChannelResetsAndShowsTheBankWithoutRefre
     EXPECT_EQ(w().codeBox(16)->text(), "3D8");
     EXPECT_EQ(addresses().front(), 0xE8);
     EXPECT_EQ(addresses().back(), 0xE9); // the bank status read ends it
+    tap->clear();
+    burnC1();
+    EXPECT_EQ(tap->otpWrites(), (Writes{{18, 333}}));
+    EXPECT_EQ(chip().bankStatus(), 2);
+    clickA0(); // no chip at 0x75: its bank status reads all ones
+    burnAll();
+
+    const auto asked = [](const QString& what, const QString& bank, const char* chip) {
+        return "Burn " + what + " into " + bank + " of the chip at " + chip +
+               "?\n\nOTP memory is written once: this cannot be undone.";
+    };
+    const QString all = "all 24 registers (channels 1 to 22, c1 and c2) with the codes held now",
+                  c1 = "channel c1 (register 18): code 14Dh, 3.251 V",
+                  first = "OTP bank 1 (the bank status reads 0)";
+    EXPECT_EQ(questions,
+              QStringList({asked(all, first, "0x74"), asked(c1, first, "0x74"), asked(all, first, "0x74"),
+                           asked(c1, "OTP bank 2 (the bank status reads 1)", "0x74"),
+                           asked(all, "the next OTP bank (the bank status is not known; Read DAC reads it)",
+                                 "0x75")}));
 }
 
-TEST_F(Commands, A0ToggleSwitchesBankReferenceAddressAndLook)
+TEST_F(Commands, A0ToggleSwitchesBankReferenceAndAddress)
 {
     start(onCom1({{"vref_high0/10", "10"}, {"vref_high1/10", "2.5"}}), [](sim::SimulatedBoard& b) {
         b.chip(0x74)->setDacRegister(0, 512);
         b.chip(0x75)->setDacRegister(0, 256);
     });
     tap->clear();
-    QTest::mouseClick(w().a0Button(), Qt::LeftButton);
+    clickA0();
     EXPECT_EQ(w().a0Button()->text(), "Change Address\nA0= 1 ");
     EXPECT_EQ(w().referenceBox()->text(), "2.5");
     EXPECT_EQ(volt(0)->text(), "0.625");
     EXPECT_EQ(addresses().front(), 0xEA);
-    QTest::mouseClick(w().a0Button(), Qt::LeftButton);
-    EXPECT_EQ(w().referenceBox()->text(), "10");
+    clickA0();
     EXPECT_EQ(volt(0)->text(), "5");
 }
 
-TEST_F(Commands, CommandClickedDuringTheReadWaitRunsNestedBeforeTheReads)
+// Read DAC waits 0.1 s before its reads, letting events run: a click then runs its command at once, and a
+// close ends the program with nothing more sent.
+TEST_F(Commands, ACommandClickedDuringTheReadWaitRunsNestedAndACloseSendsNothingMore)
 {
     startWith({{2, 300}});
     QTimer::singleShot(20, window.get(), [this] { click("Command6"); });
@@ -65,39 +92,17 @@ TEST_F(Commands, CommandClickedDuringTheReadWaitRunsNestedBeforeTheReads)
     ASSERT_EQ(seen.size(), 1u + 1u + 50u + 50u + 1u);
     EXPECT_EQ(seen[0], 0xE8);
     EXPECT_EQ(seen[1], 0x00);
-    EXPECT_EQ(chip().dacRegister(2), 0);
     EXPECT_EQ(w().codeBox(2)->text(), "0");
-}
 
-TEST_F(Commands, ClosingTheProgramDuringTheReadWaitSendsNothingMore)
-{
-    start();
     w().setEndProgram([] { QCoreApplication::exit(0); });
     tap->clear();
     QTimer::singleShot(20, window.get(), [this] { w().close(); });
     click("Command5");
-    EXPECT_EQ(bustrace::decode(tap->requests), (std::vector<std::vector<int>>{{0xE8}})) << "the probe alone";
+    EXPECT_EQ(addresses(), std::vector<int>{0xE8}) << "the probe alone";
     EXPECT_TRUE(reports.isEmpty());
     // exit() leaves the thread quitting until an application loop has run: put it back for the next test.
     QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
     QCoreApplication::exec();
-}
-
-TEST_F(Commands, AboutShowsTheVersionWithOkOnly)
-{
-    start();
-    QString title, text;
-    QTimer::singleShot(0, window.get(), [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        ASSERT_NE(box, nullptr);
-        title = box->windowTitle();
-        text = box->text();
-        EXPECT_EQ(box->buttons().size(), 1);
-        box->accept();
-    });
-    click("Command8");
-    EXPECT_EQ(title, "KRM59340 Program.");
-    EXPECT_EQ(text, "KRM59340 Eval Software  Rev. " KRM_VERSION_TEXT);
 }
 
 } // namespace

@@ -3,10 +3,7 @@
 
 #include "app_fixture.h"
 
-#include "support/qstring_printer.h"
 #include "ui/connection_line.h"
-
-#include <QFile>
 
 namespace {
 
@@ -16,7 +13,7 @@ const QString kReadDac = "Press Read DAC to read the chip";
 class Guidance : public AppFixture {
 protected:
     QStringList hints() { return w().connectionLine()->hints(); }
-    // What a pick in COM Setting does.
+    // What a pick in COM Setting does, without the dialog's own saving of the settings.
     void pickCom1()
     {
         bench->link.PortNumber = 1;
@@ -24,10 +21,13 @@ protected:
     }
 };
 
-TEST_F(Guidance, AFirstRunSaysToSetVsupWhenATypedVoltageSnapsBackAndToReadTheChipAfterThePick)
+TEST_F(Guidance, AFirstRunSaysToSetVsupAndAfterThePickToReadTheChipAndSavesItsSettingsAtExit)
 {
     start({});
     EXPECT_TRUE(w().connectionLine()->parts().contains("No port chosen: press COM Setting"));
+    // No port chosen yet: the bus reads as released everywhere.
+    EXPECT_EQ(w().codeBox(2)->text(), "FFFF");
+    EXPECT_EQ(w().maxBankBox()->text(), "65535");
     EXPECT_EQ(hints(), QStringList());
     typeInto(volt(2), "5");
     EXPECT_EQ(hints(), QStringList({kSetVsup}));
@@ -35,7 +35,6 @@ TEST_F(Guidance, AFirstRunSaysToSetVsupWhenATypedVoltageSnapsBackAndToReadTheChi
     EXPECT_EQ(volt(2)->text(), "0") << "snapped back";
 
     pickCom1();
-    EXPECT_EQ(w().codeBox(2)->text(), "FFFF") << "what the silent bus gave before the pick";
     EXPECT_EQ(hints(), QStringList({kSetVsup, kReadDac}));
     typeInto(w().referenceBox(), "2.5");
     EXPECT_EQ(hints(), QStringList({kSetVsup, kReadDac})) << "not applied before the box is left";
@@ -46,52 +45,43 @@ TEST_F(Guidance, AFirstRunSaysToSetVsupWhenATypedVoltageSnapsBackAndToReadTheChi
     typeInto(volt(2), "1.25");
     EXPECT_EQ(hints(), QStringList());
     EXPECT_EQ(chip().dacRegister(2), 512);
+    w().close();
+    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(stored("PortNumb/2"), "1");
+    EXPECT_EQ(stored("a0/1"), "0");
 }
 
 TEST_F(Guidance, EachHintGoesWithWhateverActsOnIt)
 {
-    const struct {
-        const char* name;
-        std::function<void()> act;
-    } reads[] = {
-        {"Read DAC", [this] { click("Command5"); }},
-        {"Reset", [this] { click("Command6"); }},
-        {"A0", [this] { QTest::mouseClick(w().a0Button(), Qt::LeftButton); }},
-    };
     start(onCom1({{"vref_high0/10", "0"}, {"vref_high1/10", "0"}}));
     EXPECT_EQ(hints(), QStringList()) << "the start-up read";
-    for (const auto& r : reads) {
-        pickCom1();
-        EXPECT_EQ(hints(), QStringList({kReadDac})) << r.name;
-        r.act();
-        EXPECT_EQ(hints(), QStringList()) << r.name;
-    }
-
-    // A reference set by a loaded file or the other A0 bank ends the Vsup hint as the box does.
-    const QString set = dir.filePath("set.csv");
-    {
-        QFile f(set);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("4.096" + QByteArray(",1").repeated(24));
-    }
-    w().setFileChooser([set](QWidget*, const QString&) { return QFile::encodeName(set); });
     const struct {
         const char* name;
         std::function<void()> act;
-    } references[] = {
-        {"file", [this] { click("Command2"); }},
+        bool readsTheChip; // else it sets the reference
+    } acts[] = {
+        {"Read DAC", [this] { click("Command5"); }, true},
+        {"Reset", [this] { click("Command6"); }, true},
+        {"A0", [this] { clickA0(); }, true},
+        {"file", [this] { use(file("set.csv", "4.096" + QByteArray(",1").repeated(24)), "Command2"); },
+         false},
         {"A0",
          [this] {
              model().vref_high = {3.3, 3.3};
-             QTest::mouseClick(w().a0Button(), Qt::LeftButton);
-         }},
+             clickA0();
+         },
+         false},
     };
-    for (const auto& r : references) {
-        model().vref_high_cur = 0;
-        typeInto(volt(0), "1");
-        EXPECT_EQ(hints(), QStringList({kSetVsup})) << r.name;
-        r.act();
-        EXPECT_EQ(hints(), QStringList()) << r.name;
+    for (const auto& a : acts) {
+        if (a.readsTheChip) {
+            pickCom1();
+        } else {
+            model().vref_high_cur = 0;
+            typeInto(volt(0), "1");
+        }
+        EXPECT_EQ(hints(), QStringList({a.readsTheChip ? kReadDac : kSetVsup})) << a.name;
+        a.act();
+        EXPECT_EQ(hints(), QStringList()) << a.name;
     }
     EXPECT_TRUE(reports.isEmpty()) << reports.join('\n').toStdString();
 }
