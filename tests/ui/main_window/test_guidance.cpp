@@ -51,38 +51,22 @@ TEST_F(Guidance, AFirstRunSaysToSetVsupAndAfterThePickToReadTheChipAndSavesItsSe
     EXPECT_EQ(stored("a0/1"), "0");
 }
 
+// Besides the Read DAC and the reference box of the first run: a command that reads the chip ends the hint to
+// read it, a reference from a file ends the hint to set it.
 TEST_F(Guidance, EachHintGoesWithWhateverActsOnIt)
 {
     start(onCom1({{"vref_high0/10", "0"}, {"vref_high1/10", "0"}}));
     EXPECT_EQ(hints(), QStringList()) << "the start-up read";
-    const struct {
-        const char* name;
-        std::function<void()> act;
-        bool readsTheChip; // else it sets the reference
-    } acts[] = {
-        {"Read DAC", [this] { click("Command5"); }, true},
-        {"Reset", [this] { click("Command6"); }, true},
-        {"A0", [this] { clickA0(); }, true},
-        {"file", [this] { use(file("set.csv", "4.096" + QByteArray(",1").repeated(24)), "Command2"); },
-         false},
-        {"A0",
-         [this] {
-             model().vref_high = {3.3, 3.3};
-             clickA0();
-         },
-         false},
-    };
-    for (const auto& a : acts) {
-        if (a.readsTheChip) {
-            pickCom1();
-        } else {
-            model().vref_high_cur = 0;
-            typeInto(volt(0), "1");
-        }
-        EXPECT_EQ(hints(), QStringList({a.readsTheChip ? kReadDac : kSetVsup})) << a.name;
-        a.act();
-        EXPECT_EQ(hints(), QStringList()) << a.name;
+    for (QPushButton* button : {w().commandButton("Command6"), w().a0Button()}) {
+        pickCom1();
+        EXPECT_EQ(hints(), QStringList({kReadDac})) << button->text().toStdString();
+        QTest::mouseClick(button, Qt::LeftButton);
+        EXPECT_EQ(hints(), QStringList()) << button->text().toStdString();
     }
+    typeInto(volt(0), "1");
+    EXPECT_EQ(hints(), QStringList({kSetVsup}));
+    use(file("set.csv", "4.096" + QByteArray(",1").repeated(24)), "Command2");
+    EXPECT_EQ(hints(), QStringList());
     EXPECT_TRUE(reports.isEmpty()) << reports.join('\n').toStdString();
 }
 

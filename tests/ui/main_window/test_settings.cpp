@@ -38,6 +38,7 @@ TEST_F(SettingsInUse, AreWrittenAsTheyChangeAndAReloadFollowsWhatAnotherInstance
     EXPECT_EQ(storedRate, "38400");
     reload();
     EXPECT_EQ(w().a0Button()->text(), "Change Address\nA0= 1 ");
+    EXPECT_TRUE(w().a0Button()->styleSheet().contains("192, 192, 255"));
     EXPECT_EQ(w().referenceBox()->text(), "2.5");
     EXPECT_EQ(board->lineSettings(), "38400,N,8,1");
 

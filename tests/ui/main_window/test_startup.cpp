@@ -9,21 +9,6 @@ namespace {
 
 class Startup : public AppFixture {};
 
-TEST_F(Startup, StoredBankOneOpensBlueAndReadsAndWritesBackTheChipAtA0One)
-{
-    start(onCom1({{"a0/1", "1"}, {"vref_high0/10", "10"}, {"vref_high1/10", "2.5"}}),
-          [](sim::SimulatedBoard& b) { b.chip(0x75)->setDacRegister(5, 200); });
-    EXPECT_EQ(w().a0Button()->text(), "Change Address\nA0= 1 ");
-    EXPECT_TRUE(w().a0Button()->styleSheet().contains("192, 192, 255"));
-    EXPECT_EQ(w().referenceBox()->text(), "2.5");
-    EXPECT_EQ(row(5), "0.488 V, C8");
-    // The presence probe, the 25 reads (pointer write, word read) and the write-back of every row.
-    const auto seen = addresses();
-    EXPECT_EQ(seen.size(), 1u + 2 * 25u + 24u);
-    EXPECT_EQ(std::count(seen.begin(), seen.end(), 0xEA), 1 + 25 + 24);
-    EXPECT_EQ(tap->dacWrites().at(5), std::make_pair(5, 200));
-}
-
 // The read-back wire broken on a working chip: the start-up read must not turn FFFF into writes of 1023.
 TEST_F(Startup, WithTheReadBackBrokenNothingReachesTheChipAndTheBoxesShowWhatTheProgramHolds)
 {
