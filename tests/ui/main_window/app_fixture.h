@@ -53,11 +53,10 @@ protected:
                Chips chips = Chips::Both, bool load = true)
     {
         settingsPath = dir.filePath("KRM72340.ini");
-        {
-            QSettings ini(settingsPath, QSettings::IniFormat);
-            for (const auto& [key, value] : entries)
-                ini.setValue(key, value);
-        }
+        QSettings ini(settingsPath, QSettings::IniFormat);
+        for (const auto& [key, value] : entries)
+            ini.setValue(key, value);
+        ini.sync();
         board = std::make_unique<sim::SimulatedBoard>(chips);
         if (setup)
             setup(*board);
@@ -133,15 +132,12 @@ protected:
     // A file command with its file dialog answering path ("" for Cancel).
     void use(const QByteArray& path, const char* button)
     {
-        w().setFileChooser([this, path](QWidget*, const QString& initialDir) {
-            offeredDir = initialDir;
-            return path;
-        });
+        w().setFileChooser([path](QWidget*, const QString&) { return path; });
         click(button);
     }
 
     QTemporaryDir dir;
-    QString settingsPath, offeredDir;
+    QString settingsPath;
     QByteArray tracePath; // none unless a test sets one before start()
     std::unique_ptr<sim::SimulatedBoard> board;
     RecordingPort* tap = nullptr;
