@@ -112,20 +112,21 @@ TEST_F(SlowBus, ACloseOrASignalStopsTheWorkBetweenTransactionsAndEndsInOrder)
         const char* what;
         const char* command; // none: the start-up
         int closes;          // close requests, one after the other (0: SIGTERM)
+        int at;              // transactions before they arrive
         std::size_t frames;  // frames on the bus, all complete (0: stopped in the reads)
     } cases[] = {
-        {"close box during Read DAC", "Command5", 1, 0},
-        {"close box pressed twice during Read DAC", "Command5", 2, 0},
-        {"SIGTERM during Read DAC", "Command5", 0, 0},
-        {"close box during OTP", "Command10", 1, 24 + 1 + 2},
-        {"close box during the start-up", nullptr, 1, 0},
+        {"close box during Read DAC", "Command5", 1, 11, 0},
+        {"close box pressed twice during Read DAC", "Command5", 2, 11, 0},
+        {"SIGTERM during Read DAC", "Command5", 0, 11, 0},
+        {"close box during OTP", "Command10", 1, 3, 24 + 1 + 2},
+        {"close box during the start-up", nullptr, 1, 11, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ends = 0;
         startBreathing(0ns, c.command != nullptr);
         ui::ShutdownSignals fromOutside([this] { w().requestShutdown(); });
-        duringWork(c.frames ? 3 : 11, [&] {
+        duringWork(c.at, [&] {
             for (int n = 0; n < c.closes; ++n) {
                 QCloseEvent close; // as the window system delivers it
                 QCoreApplication::sendEvent(w().windowHandle(), &close);

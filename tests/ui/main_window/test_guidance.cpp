@@ -51,23 +51,4 @@ TEST_F(Guidance, AFirstRunSaysToSetVsupAndAfterThePickToReadTheChipAndSavesItsSe
     EXPECT_EQ(stored("a0/1"), "0");
 }
 
-// Besides the Read DAC and the reference box of the first run: a command that reads the chip ends the hint to
-// read it, a reference from a file ends the hint to set it.
-TEST_F(Guidance, EachHintGoesWithWhateverActsOnIt)
-{
-    start(onCom1({{"vref_high0/10", "0"}, {"vref_high1/10", "0"}}));
-    EXPECT_EQ(hints(), QStringList()) << "the start-up read";
-    for (QPushButton* button : {w().commandButton("Command6"), w().a0Button()}) {
-        pickCom1();
-        EXPECT_EQ(hints(), QStringList({kReadDac})) << button->text().toStdString();
-        QTest::mouseClick(button, Qt::LeftButton);
-        EXPECT_EQ(hints(), QStringList()) << button->text().toStdString();
-    }
-    typeInto(volt(0), "1");
-    EXPECT_EQ(hints(), QStringList({kSetVsup}));
-    use(file("set.csv", "4.096" + QByteArray(",1").repeated(24)), "Command2");
-    EXPECT_EQ(hints(), QStringList());
-    EXPECT_TRUE(reports.isEmpty()) << reports.join('\n').toStdString();
-}
-
 } // namespace

@@ -3,10 +3,6 @@
 
 #include "app_fixture.h"
 
-#include "ui/port_dialog.h"
-
-#include <QComboBox>
-
 namespace {
 
 class SettingsInUse : public AppFixture {
@@ -26,21 +22,10 @@ TEST_F(SettingsInUse, AreWrittenAsTheyChangeAndAReloadFollowsWhatAnotherInstance
     typeInto(w().referenceBox(), "2.5");
     leave(w().referenceBox());
     EXPECT_EQ(stored("a0/1") + " " + stored("vref_high1/10"), "1 2.5");
-    // A rate picked in the port dialog, stored while the dialog is still open.
-    QString storedRate;
-    whenModal([&](QWidget* modal) {
-        auto* dialog = qobject_cast<ui::PortDialog*>(modal);
-        QTest::keyClick(dialog->comboBitRate(), Qt::Key_End);
-        storedRate = stored("BitRate/3");
-        dialog->accept();
-    });
-    click("Command11");
-    EXPECT_EQ(storedRate, "38400");
     reload();
     EXPECT_EQ(w().a0Button()->text(), "Change Address\nA0= 1 ");
     EXPECT_TRUE(w().a0Button()->styleSheet().contains("192, 192, 255"));
     EXPECT_EQ(w().referenceBox()->text(), "2.5");
-    EXPECT_EQ(board->lineSettings(), "38400,N,8,1");
 
     {
         QSettings other(settingsPath, QSettings::IniFormat);

@@ -28,17 +28,4 @@ TEST_F(Trace, ADecoderReadsTheStartUpsTraceAsTheTransactionsSent)
         << error.toStdString();
 }
 
-TEST_F(Trace, ATraceCutShortIsReportedOnce)
-{
-    tracePath = file("bus.vcd");
-    {
-        const scratch::SizeLimit limit(4096); // the first read of the chip alone needs more
-        start();
-        click("Command5");
-    }
-    ASSERT_EQ(reports, QStringList("The bus trace " + QFile::decodeName(tracePath) +
-                                   " could not be written completely: File too large."));
-    EXPECT_EQ(bench->flushTrace(), reports[0]); // for the line on stderr at exit
-}
-
 } // namespace
