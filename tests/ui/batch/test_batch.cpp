@@ -52,12 +52,7 @@ protected:
     // Calls fn from the event loop once the board has seen this many trigger blocks.
     void afterTriggers(int count, std::function<void()> fn)
     {
-        auto* poll = new QTimer(b);
-        poll->callOnTimeout([=, this] {
-            if (triggered() >= count)
-                poll->stop(), fn();
-        });
-        poll->start(5);
+        QTimer::singleShot(5, b, [=, this] { triggered() >= count ? fn() : afterTriggers(count, fn); });
     }
 
     ui::BatchWindow* b = nullptr;
@@ -75,7 +70,6 @@ TEST_F(BatchTest, RunsUntilStoppedOrABadFileOrClosedAndStepsOneSelectedFileAtATi
     click(1); // returns when the run has ended
     EXPECT_EQ(b->stateLabel()->text(), "Stopped by Stop Batch in cycle 1");
     EXPECT_EQ(applied(), std::vector<int>({1}));
-    EXPECT_EQ(triggered(), 2);
 
     // Single steps over entries 1 and 3 from step_pos 1: Down, Down, Up; after a click in the list the
     // first selected whatever the direction (Up from 3 would give 2); nothing selected does nothing.
@@ -89,7 +83,6 @@ TEST_F(BatchTest, RunsUntilStoppedOrABadFileOrClosedAndStepsOneSelectedFileAtATi
     select({});
     click(3);
     EXPECT_EQ(applied(), std::vector<int>({1, 4, 2, 4, 2}));
-    EXPECT_EQ(triggered(), 6);
 
     // A bad file is reported once and ends the run; what came before it, in it too, stays applied. (The
     // settings file, listed last, is never selected.)

