@@ -27,10 +27,8 @@ using Writes = std::vector<std::pair<int, int>>;
 inline void whenModal(const std::function<void(QWidget*)>& act)
 {
     QTimer::singleShot(0, [act] {
-        if (QWidget* modal = QApplication::activeModalWidget())
-            act(modal);
-        else
-            whenModal(act);
+        QWidget* modal = QApplication::activeModalWidget();
+        modal ? act(modal) : whenModal(act);
     });
 }
 
@@ -43,8 +41,7 @@ protected:
 
     static Entries onCom1(Entries more = {})
     {
-        more.emplace("PortNumb/2", "1");
-        more.emplace("BitRate/3", "9600");
+        more.insert({{"PortNumb/2", "1"}, {"BitRate/3", "9600"}});
         return more;
     }
 

@@ -32,16 +32,15 @@ TEST_F(Editing, TypingWritesAtEveryKeystrokeAndLeavingNormalisesTheRow)
 TEST_F(Editing, ArrowsStepTheCurrentCodeAndWriteOnlyWhenTheTextChanges)
 {
     startWith({{5, 1000}, {7, 1023}, {23, 100}});
-    // Clicks into a row (leaving the last one; none right after start-up, when the arrows act on channel 24,
-    // whose row is out of view) and presses an arrow; returns what that press wrote.
+    QTest::mouseClick(w().arrows()->upArrow(), Qt::LeftButton); // channel 24 after start-up, out of view
+    EXPECT_EQ(tap->dacWrites(), (Writes{{23, 101}}));
+    // Clicks into a row (leaving the last one) and presses an arrow; returns what that press wrote.
     const auto step = [this](int row, bool up) {
-        if (row >= 0)
-            QTest::mouseClick(volt(row), Qt::LeftButton);
+        QTest::mouseClick(volt(row), Qt::LeftButton);
         tap->clear();
         QTest::mouseClick(up ? w().arrows()->upArrow() : w().arrows()->downArrow(), Qt::LeftButton);
         return tap->dacWrites();
     };
-    EXPECT_EQ(step(-1, true), (Writes{{23, 101}}));
     EXPECT_EQ(step(5, true), (Writes{{5, 1001}}));
     EXPECT_EQ(row(5), "9.775 V, 3E9");
     EXPECT_EQ(step(6, false), Writes{});          // at 0 already
@@ -58,9 +57,6 @@ TEST_F(Editing, AReferenceChangeRewritesOnlyRowsWhoseTextChanged)
     leave(ref);
     EXPECT_EQ(volt(16)->text(), "2.5"); // hidden rows follow like the others
     EXPECT_EQ(tap->dacWrites(), (Writes{{0, 512}, {9, 512}, {16, 512}}));
-    typeInto(ref, "1e999"); // not a finite number: the reference in use stays
-    leave(ref);
-    EXPECT_EQ(ref->text(), "5");
 }
 
 } // namespace

@@ -13,12 +13,6 @@ const QString kReadDac = "Press Read DAC to read the chip";
 class Guidance : public AppFixture {
 protected:
     QStringList hints() { return w().connectionLine()->hints(); }
-    // What a pick in COM Setting does, without the dialog's own saving of the settings.
-    void pickCom1()
-    {
-        bench->link.PortNumber = 1;
-        bench->link.OpenSelectedPort();
-    }
 };
 
 TEST_F(Guidance, AFirstRunSaysToSetVsupAndAfterThePickToReadTheChipAndSavesItsSettingsAtExit)
@@ -34,7 +28,8 @@ TEST_F(Guidance, AFirstRunSaysToSetVsupAndAfterThePickToReadTheChipAndSavesItsSe
     leave(volt(2));
     EXPECT_EQ(volt(2)->text(), "0") << "snapped back";
 
-    pickCom1();
+    bench->link.PortNumber = 1; // what a pick in COM Setting does, without the dialog's saving
+    bench->link.OpenSelectedPort();
     EXPECT_EQ(hints(), QStringList({kSetVsup, kReadDac}));
     typeInto(w().referenceBox(), "2.5");
     EXPECT_EQ(hints(), QStringList({kSetVsup, kReadDac})) << "not applied before the box is left";

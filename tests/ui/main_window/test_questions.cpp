@@ -4,7 +4,6 @@
 #include "app_fixture.h"
 
 #include "ui/channel_file_dialog.h"
-#include "ui/widgets.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -12,35 +11,7 @@
 
 namespace {
 
-// Calls fn with the modal window of type W once the command about to run has opened it.
-template <typename W> void onModal(std::function<void(W*)> fn)
-{
-    whenModal([fn](QWidget* modal) {
-        auto* window = qobject_cast<W*>(modal);
-        ASSERT_NE(window, nullptr);
-        fn(window);
-    });
-}
-
 class Questions : public AppFixture {};
-
-// The fault this mends: Tab, Tab, Space in the OTP writer burnt a register at once. Each key pressed by
-// mistake answers Cancel; only the yes button says yes.
-TEST_F(Questions, AStrayKeyInTheRealQuestionAnswersCancel)
-{
-    startWith();
-    for (const Qt::Key key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Escape, Qt::Key_unknown}) {
-        onModal<QMessageBox>([key](QMessageBox* box) {
-            EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::Cancel));
-            if (key != Qt::Key_unknown)
-                return QTest::keyClick(box->focusWidget(), key);
-            for (QAbstractButton* button : box->buttons())
-                if (button->text() == "Burn")
-                    button->click();
-        });
-        EXPECT_EQ(ui::askYesOrCancel(&w(), "Program OTP", "Burn?", "Burn"), key == Qt::Key_unknown) << key;
-    }
-}
 
 TEST_F(Questions, SaveAsksBeforeReplacingAndAddsTheCsvExtensionWhileItsFilterIsSelected)
 {
@@ -50,13 +21,16 @@ TEST_F(Questions, SaveAsksBeforeReplacingAndAddsTheCsvExtensionWhileItsFilterIsS
     const std::pair<int, QStringList> saves[] = {{0, {"keep.csv", "new"}}, {1, {"plain"}}};
     QStringList overwriteQuestions;
     for (const auto& [type, names] : saves) {
-        onModal<ui::ChannelFileDialog>([&](ui::ChannelFileDialog* d) {
+        whenModal([&](QWidget* modal) {
+            auto* d = qobject_cast<ui::ChannelFileDialog*>(modal);
+            ASSERT_NE(d, nullptr);
             EXPECT_EQ(d->folder(), QFile::encodeName(dir.path()));
             d->typeBox()->setFocus();
             QTest::keyClick(d->typeBox(), type == 0 ? Qt::Key_Home : Qt::Key_End); // as a user picks one
             for (const QString& name : names) {
                 if (QFile::exists(dir.filePath(name)))
-                    onModal<QMessageBox>([&](QMessageBox* box) {
+                    whenModal([&](QWidget* modal) {
+                        auto* box = qobject_cast<QMessageBox*>(modal);
                         overwriteQuestions << box->text();
                         EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::No));
                         box->button(QMessageBox::No)->click();

@@ -20,8 +20,7 @@ TEST_F(Trace, ADecoderReadsTheStartUpsTraceAsTheTransactionsSent)
         for (int reg = 0; reg < 24; ++reg)
             b.chip(0x74)->setDacRegister(reg, codes[reg]);
     });
-    window.reset(); // the program ends: its trace is complete
-    bench.reset();
+    EXPECT_EQ(bench->flushTrace(), std::nullopt);
     EXPECT_TRUE(reports.isEmpty());
     QString error;
     EXPECT_EQ(sigrok::decodeI2c(QFile::decodeName(tracePath), &error), sigrok::startupTransactions(codes))

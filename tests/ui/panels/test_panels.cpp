@@ -63,9 +63,6 @@ TEST_F(Panels, TheControlPanelsSliderWritesTheChipAndThePanelFollowsTheMainWindo
     EXPECT_NE(slider->value(), 1024);
     EXPECT_EQ(tap->dacWrites().size(), 2u);
 
-    chip().setDacRegister(5, 300);
-    click("Command5");
-    EXPECT_EQ(shown(5), "724, 12C, 2.929 V");
     w().activateWindow(); // the next click goes to the main window, which takes the focus from the panel
     ASSERT_TRUE(QTest::qWaitFor([this] { return QApplication::activeWindow() == window.get(); }));
     typeInto(volt(7), "2.5");
@@ -129,7 +126,6 @@ TEST_F(Panels, EveryWindowFitsTheScreenAndScrollsToEveryControlItCannotShow)
 TEST_F(Panels, ButtonsOpenOneOfEachAndClosingTheMainWindowEndsWithThemOpen)
 {
     startWith();
-    const auto gone = [] { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); };
     click("Command9");
     click("Command9"); // the open panel comes to the front
     EXPECT_EQ(w().findChildren<ui::ControlPanel*>().size(), 1);
@@ -138,12 +134,8 @@ TEST_F(Panels, ButtonsOpenOneOfEachAndClosingTheMainWindowEndsWithThemOpen)
     QTest::mouseClick(w().otpWriter()->arrows()->downArrow(), Qt::LeftButton);
     click("Command3"); // kept as it is
     EXPECT_EQ(w().otpWriter()->registerLabel()->text(), "2");
-    w().otpWriter()->close();
-    gone();
-    click("Command3"); // loaded anew
-    EXPECT_EQ(w().otpWriter()->registerLabel()->text(), "1");
     w().controlPanel()->close();
-    gone();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(model().panel_open, 0);
     click("Command9");
     w().close();
