@@ -61,8 +61,12 @@ protected:
 TEST_F(BatchTest, RunsUntilStoppedOrABadFileOrClosedAndStepsOneSelectedFileAtATime)
 {
     startIn({"a.csv", "b.csv", "c.csv", "d.csv", "e.csv"}, 4);
-    // A second Run in the first one's endless delay starts a nested run; one Stop ends both at once (else the
-    // test hangs: no wall time is asserted).
+    // A second Run in the first one's endless delay starts a nested run; one Stop ends both at once. No wall
+    // time is asserted: a Stop that waited out the delay would meet this guard.
+    QTimer::singleShot(30000, b, [this] {
+        ADD_FAILURE() << "Stop did not end the delay";
+        b->reject();
+    });
     select({0, 1});
     b->delayBox()->setText("1e999");
     afterTriggers(1, [&] { click(1); });

@@ -99,7 +99,6 @@ protected:
         return QSettings(settingsPath, QSettings::IniFormat).value(key).toString();
     }
     void click(const char* button) { QTest::mouseClick(w().commandButton(button), Qt::LeftButton); }
-    void clickA0() { QTest::mouseClick(w().a0Button(), Qt::LeftButton); }
     // The address byte of every frame on the bus since the tap was last cleared.
     std::vector<int> addresses() const
     {

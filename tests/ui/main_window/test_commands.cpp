@@ -40,14 +40,16 @@ TEST_F(Commands, OtpBurnsAreAskedForAndProgramAllBurnsEveryChannelResetsAndShows
     EXPECT_EQ(chip().dacRegister(16), 12); // the reset reloaded the burnt bank
     EXPECT_EQ(w().maxBankBox()->text(), "1");
     EXPECT_EQ(w().codeBox(16)->text(), "3D8");
-    EXPECT_EQ(std::pair(addresses().front(), addresses().back()),
-              std::pair(0xE8, 0xE9)); // ends: the bank status
-    model().code[19] = 256;           // c1's code changed since the writer showed it: the newer one is burnt
+    // From the chip's address to the bank status read that ends it.
+    EXPECT_EQ(std::pair(addresses().front(), addresses().back()), std::pair(0xE8, 0xE9));
+    // c1's code changed since the writer showed it: the newer one is burnt.
+    model().code[19] = 256;
     tap->clear();
     burnC1();
     EXPECT_EQ(tap->otpWrites(), (Writes{{18, 256}}));
     tap->clear();
-    clickA0(); // the other bank: its reference, and every frame at its address, where no chip answers
+    // The other bank: its reference, and every frame at its address, where no chip answers.
+    QTest::mouseClick(w().a0Button(), Qt::LeftButton);
     EXPECT_EQ(w().a0Button()->text() + " " + w().referenceBox()->text(), "Change Address\nA0= 1  0");
     const auto seen = addresses();
     EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](int a) { return (a | 1) == 0xEB; }));

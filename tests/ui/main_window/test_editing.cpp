@@ -55,8 +55,7 @@ TEST_F(Editing, AReferenceChangeRewritesOnlyRowsWhoseTextChanged)
     typeInto(ref, "5");
     EXPECT_TRUE(tap->dacWrites().empty()); // nothing until the box is left
     leave(ref);
-    EXPECT_EQ(volt(16)->text(), "2.5"); // hidden rows follow like the others
-    EXPECT_EQ(tap->dacWrites(), (Writes{{0, 512}, {9, 512}, {16, 512}}));
+    EXPECT_EQ(tap->dacWrites(), (Writes{{0, 512}, {9, 512}, {16, 512}})); // hidden rows too
 }
 
 } // namespace

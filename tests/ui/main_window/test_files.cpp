@@ -39,8 +39,8 @@ TEST_F(Files, ALoadAppliesEveryFormAcceptedAndReportsBadInputByFileAndLine)
         {"short.csv", channelFile("10", 10), "ends before", 10},
         {"word.csv", damaged("50", "fifty"), "line 6", 4},
         {"ref.csv", channelFile("1e400", 24), "reference", 0},
-        {"nul.csv", QByteArray("1\0x\r\n2\r\n", 8), "has \"1\\x00x\" on line 1",
-         0}, // shown, and past the NUL
+        // The NUL shown, and the text after it too.
+        {"nul.csv", QByteArray("1\0x\r\n2\r\n", 8), "has \"1\\x00x\" on line 1", 0},
         {"binary.csv", QByteArray(200000, '\0'), "binary.csv", 0},
         {"missing.csv", {}, "could not be opened", 0},
         {"commas.csv", channelFile("2.5", 24, ", "), "", 24},
