@@ -3,58 +3,68 @@
 
 #include "app_fixture.h"
 
-#include <QMessageBox>
-#include <QTimer>
+#include "ui/otp_writer.h"
+#include "ui/widgets.h"
+
+#include <QToolButton>
 
 namespace {
 
-class Commands : public AppFixture {
-protected:
-    // The address byte of every frame on the bus since the last clear.
-    std::vector<int> addresses() const
-    {
-        std::vector<int> out;
-        for (const auto& frame : bustrace::decode(tap->requests))
-            out.push_back(frame.empty() ? -1 : frame.front());
-        return out;
-    }
-};
+class Commands : public AppFixture {};
 
-TEST_F(Commands, ProgramOtpAllBurnsEveryChannelResetsAndShowsTheBankWithoutRefreshing)
+// Every burn is asked for, naming what, the bank and the chip; Cancel burns nothing.
+TEST_F(Commands, OtpBurnsAreAskedForAndProgramAllBurnsEveryChannelResetsAndShowsTheBankWithoutRefreshing)
 {
-    startWith({{16, 984}});
-    w().commandButton("Command10")->setFocus(); // no box to leave, so nothing refreshes the grid first
-    model().code[17] = 12;                      // a hidden channel's code the grid does not show yet
+    startWith({{16, 984}, {18, 333}}, Chips::A0Low);
+    click("Command3"); // the OTP writer, stepped down from its first register to c1
+    for (int k = 0; k < 22; ++k)
+        QTest::mouseClick(w().otpWriter()->arrows()->downArrow(), Qt::LeftButton);
+    const auto burnAll = [this] {
+        w().commandButton("Command8")->setFocus(); // no box to leave, so nothing refreshes the grid first
+        click("Command10");
+    };
+    const auto burnC1 = [this] { QTest::mouseClick(w().otpWriter()->writeButton(), Qt::LeftButton); };
+    answer = false;
+    burnAll();
+    burnC1();
+    EXPECT_TRUE(tap->otpWrites().empty());
+    EXPECT_EQ(chip().resets(), 0);
+
+    answer = true;
     tap->clear();
-    click("Command10");
+    model().code[17] = 12; // a hidden channel's code the grid does not show yet
+    burnAll();
     const auto burnt = tap->otpWrites();
     ASSERT_EQ(burnt.size(), 24u);
     EXPECT_EQ(burnt[16], std::make_pair(16, 12));
     EXPECT_EQ(chip().dacRegister(16), 12); // the reset reloaded the burnt bank
     EXPECT_EQ(w().maxBankBox()->text(), "1");
     EXPECT_EQ(w().codeBox(16)->text(), "3D8");
-    EXPECT_EQ(addresses().front(), 0xE8);
-    EXPECT_EQ(addresses().back(), 0xE9); // the bank status read ends it
-}
-
-TEST_F(Commands, A0ToggleSwitchesBankReferenceAddressAndLook)
-{
-    start(onCom1({{"vref_high0/10", "10"}, {"vref_high1/10", "2.5"}}), [](sim::SimulatedBoard& b) {
-        b.chip(0x74)->setDacRegister(0, 512);
-        b.chip(0x75)->setDacRegister(0, 256);
-    });
+    // From the chip's address to the bank status read that ends it.
+    EXPECT_EQ(std::pair(addresses().front(), addresses().back()), std::pair(0xE8, 0xE9));
+    // c1's code changed since the writer showed it: the newer one is burnt.
+    model().code[19] = 256;
     tap->clear();
+    burnC1();
+    EXPECT_EQ(tap->otpWrites(), (Writes{{18, 256}}));
+    tap->clear();
+    // The other bank: its reference, and every frame at its address, where no chip answers.
     QTest::mouseClick(w().a0Button(), Qt::LeftButton);
-    EXPECT_EQ(w().a0Button()->text(), "Change Address\nA0= 1 ");
-    EXPECT_EQ(w().referenceBox()->text(), "2.5");
-    EXPECT_EQ(volt(0)->text(), "0.625");
-    EXPECT_EQ(addresses().front(), 0xEA);
-    QTest::mouseClick(w().a0Button(), Qt::LeftButton);
-    EXPECT_EQ(w().referenceBox()->text(), "10");
-    EXPECT_EQ(volt(0)->text(), "5");
+    EXPECT_EQ(w().a0Button()->text() + " " + w().referenceBox()->text(), "Change Address\nA0= 1  0");
+    const auto seen = addresses();
+    EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](int a) { return (a | 1) == 0xEB; }));
+    burnAll();
+    ASSERT_EQ(questions.size(), 5);
+    EXPECT_TRUE(questions[3].startsWith("Burn channel c1 (register 18): code 100h, 2.5 V into OTP bank 2 "
+                                        "(the bank status reads 1) of the chip at 0x74?"));
+    EXPECT_TRUE(
+        questions[4].startsWith("Burn all 24 registers (channels 1 to 22, c1 and c2) with the codes held "
+                                "now into the next OTP bank (the bank status is not known; Read DAC reads "
+                                "it) of the chip at 0x75?"));
 }
 
-TEST_F(Commands, CommandClickedDuringTheReadWaitRunsNestedBeforeTheReads)
+// Read DAC waits 0.1 s before its reads, letting events run: a click then runs its command at once.
+TEST_F(Commands, ACommandClickedDuringTheReadWaitRunsNested)
 {
     startWith({{2, 300}});
     QTimer::singleShot(20, window.get(), [this] { click("Command6"); });
@@ -63,41 +73,8 @@ TEST_F(Commands, CommandClickedDuringTheReadWaitRunsNestedBeforeTheReads)
     // Read DAC's presence probe, Reset's general call and read-back, then Read DAC's reads and its
     // write-back of the row that changed.
     ASSERT_EQ(seen.size(), 1u + 1u + 50u + 50u + 1u);
-    EXPECT_EQ(seen[0], 0xE8);
-    EXPECT_EQ(seen[1], 0x00);
-    EXPECT_EQ(chip().dacRegister(2), 0);
+    EXPECT_EQ(std::vector<int>(seen.begin(), seen.begin() + 2), (std::vector<int>{0xE8, 0x00}));
     EXPECT_EQ(w().codeBox(2)->text(), "0");
-}
-
-TEST_F(Commands, ClosingTheProgramDuringTheReadWaitSendsNothingMore)
-{
-    start();
-    w().setEndProgram([] { QCoreApplication::exit(0); });
-    tap->clear();
-    QTimer::singleShot(20, window.get(), [this] { w().close(); });
-    click("Command5");
-    EXPECT_EQ(bustrace::decode(tap->requests), (std::vector<std::vector<int>>{{0xE8}})) << "the probe alone";
-    EXPECT_TRUE(reports.isEmpty());
-    // exit() leaves the thread quitting until an application loop has run: put it back for the next test.
-    QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
-    QCoreApplication::exec();
-}
-
-TEST_F(Commands, AboutShowsTheVersionWithOkOnly)
-{
-    start();
-    QString title, text;
-    QTimer::singleShot(0, window.get(), [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        ASSERT_NE(box, nullptr);
-        title = box->windowTitle();
-        text = box->text();
-        EXPECT_EQ(box->buttons().size(), 1);
-        box->accept();
-    });
-    click("Command8");
-    EXPECT_EQ(title, "KRM59340 Program.");
-    EXPECT_EQ(text, "KRM59340 Eval Software  Rev. " KRM_VERSION_TEXT);
 }
 
 } // namespace

@@ -3,8 +3,6 @@
 
 #include "app_fixture.h"
 
-#include <QFile>
-
 namespace {
 
 // Below a 2.048 V reference one code step is less than the 1 mV a voltage box shows, so the text of a
@@ -20,36 +18,25 @@ protected:
     }
 };
 
-constexpr std::size_t kReads = 7650;
-// Read DAC first asks whether a chip answers: one address byte whose acknowledge is read.
-constexpr std::size_t kProbe = 65;     // line requests of the 25 reads of a Read DAC
-constexpr std::size_t kDacWrite = 226; // line requests of one channel write
-
 TEST_P(Drift, AFileLoadAndReadBacksLeaveTheCodesOfTheFileAndOfTheChip)
 {
     startWith(); // 10 V, every channel 0
-    const QString file = dir.filePath("low.csv");
-    {
-        QFile f(file);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(GetParam());
-        for (int n = 1; n <= 24; ++n)
-            f.write("\r\n" + QByteArray::number(40 * n));
-    }
-    w().setFileChooser([file](QWidget*, const QString&) { return QFile::encodeName(file); });
+    QByteArray text = GetParam();
+    for (int n = 1; n <= 24; ++n)
+        text += "\r\n" + QByteArray::number(40 * n);
     w().commandButton("Command8")->setFocus();
-    click("Command2");
+    use(file("low.csv", text), "Command2");
     expectCodes([](int n) { return 40 * n; });
     // Each channel is written as it is read, and once more by the refresh that first shows its new text.
-    EXPECT_EQ(tap->requests.size(), 48 * kDacWrite);
+    EXPECT_EQ(tap->dacWrites().size(), 48u);
 
     for (int reg = 0; reg < 24; ++reg)
         chip().setDacRegister(reg, 1023 - 40 * reg);
-    for (const std::size_t rowsWritten : {24, 0}) {
+    for (const std::size_t rowsWritten : {24u, 0u}) {
         tap->clear();
         click("Command5");
         expectCodes([](int n) { return 1063 - 40 * n; });
-        EXPECT_EQ(tap->requests.size(), kProbe + kReads + rowsWritten * kDacWrite);
+        EXPECT_EQ(tap->dacWrites().size(), rowsWritten);
     }
     EXPECT_TRUE(reports.isEmpty()) << reports.join("\n").toStdString();
 }

@@ -1,108 +1,29 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The krm59340 developers
 
-// The program's start-up as it meets the wires: on the simulated board, and through the real POSIX port on
-// a pseudo-terminal whose modem lines the modem shim serves from a simulated board.
-#include "app/bench.h"
-#include "serial/posix_serial_port.h"
-#include "sim/simulated_board.h"
-#include "ui/main_window.h"
+// The bus trace the program writes, as a logic analyser's decoder reads it.
+#include "app_fixture.h"
 
-#include "support/pty_board.h"
 #include "support/sigrok_decode.h"
-
-#include <QFile>
-#include <QSettings>
-#include <QTemporaryDir>
-
-#include <gtest/gtest.h>
 
 namespace {
 
-std::vector<int> someCodes()
+class Trace : public AppFixture {};
+
+TEST_F(Trace, ADecoderReadsTheStartUpsTraceAsTheTransactionsSent)
 {
     std::vector<int> codes;
     for (int reg = 0; reg < 24; ++reg)
         codes.push_back((reg * 97 + 5) % 1024);
-    return codes;
-}
-
-class StartupOnTheWires : public ::testing::Test {
-protected:
-    StartupOnTheWires()
-    {
-        QSettings settings(ini, QSettings::IniFormat);
-        settings.setValue("PortNumb/2", "1");
-        settings.setValue("BitRate/3", "9600");
-        settings.setValue("vref_high0/10", "10");
-    }
-    // Starts the program on the device and ends it again; what it reported is in reports.
-    void startAndEnd(std::unique_ptr<serial::SerialPort> device, std::unique_ptr<serial::PortCatalog> catalog)
-    {
-        app::Bench bench(ini, std::move(device), std::move(catalog), QFile::encodeName(trace));
-        ui::MainWindow window(bench);
-        window.setReport([this](const QString&, const QString& text) { reports << text; });
-        window.load();
-    }
-    void expectDecodedStartup(const std::vector<int>& codes)
-    {
-        QString error;
-        const QStringList decoded = sigrok::decodeI2c(trace, &error);
-        ASSERT_TRUE(error.isEmpty()) << error.toStdString();
-        const QStringList expected = sigrok::startupTransactions(codes);
-        ASSERT_EQ(decoded.size(), expected.size());
-        for (int i = 0; i < expected.size(); ++i)
-            ASSERT_EQ(decoded[i], expected[i]) << "annotation " << i;
-    }
-
-    QTemporaryDir dir;
-    QString ini = dir.filePath("KRM72340.ini");
-    QString trace = dir.filePath("startup.vcd");
-    QStringList reports;
-};
-
-TEST_F(StartupOnTheWires, ALogicAnalysersDecoderReadsTheSimulatedBoardsTraceAsTheTransactionsSent)
-{
-    const std::vector<int> codes = someCodes();
-    auto board = std::make_unique<sim::SimulatedBoard>();
-    for (int reg = 0; reg < 24; ++reg)
-        board->chip(0x74)->setDacRegister(reg, codes[reg]);
-    startAndEnd(std::move(board), nullptr);
-    EXPECT_TRUE(reports.isEmpty());
-    expectDecodedStartup(codes);
-}
-
-// On a real port the trace learns the chip's drive by reading DSR after every line change.
-TEST_F(StartupOnTheWires, ThroughTheRealPortTheTraceStillShowsTheWires)
-{
-    const std::vector<int> codes = someCodes();
-    krm_shim_config config = krm_shim_default_config();
-    for (int reg = 0; reg < 24; ++reg)
-        config.codes[0][reg] = static_cast<unsigned short>(codes[reg]);
-    PtyBoard board(config);
-    auto catalog = std::make_unique<serial::PortCatalog>(board.catalog());
-    auto port = std::make_unique<serial::PosixSerialPort>(*catalog, dir.path());
-    startAndEnd(std::move(port), std::move(catalog));
-    EXPECT_TRUE(reports.isEmpty());
-    expectDecodedStartup(codes);
-    EXPECT_EQ(krm_shim_dac_register(0x74, 23), codes[23]);
-}
-
-TEST_F(StartupOnTheWires, ThroughTheRealPortABrokenReadBackWritesNothingAndSaysWhy)
-{
-    krm_shim_config config = krm_shim_default_config();
-    config.codes[0][7] = 300;
-    config.dsr = KRM_SHIM_DSR_DEAD;
-    PtyBoard board(config);
-    auto catalog = std::make_unique<serial::PortCatalog>(board.catalog());
-    auto port = std::make_unique<serial::PosixSerialPort>(*catalog, dir.path());
-    startAndEnd(std::move(port), std::move(catalog));
-    // The two releases after the open, the seven requests of the line check and the trace's look at DSR
-    // after each of its four line changes; nothing else.
-    EXPECT_EQ(krm_shim_line_requests(), 2u + 7u + 4u);
-    EXPECT_EQ(krm_shim_dac_register(0x74, 7), 300);
-    ASSERT_EQ(reports.size(), 1);
-    EXPECT_TRUE(reports[0].contains(board.slave())) << reports[0].toStdString();
+    tracePath = file("startup.vcd");
+    start(onCom1({{"vref_high0/10", "10"}}), [&](sim::SimulatedBoard& b) {
+        for (int reg = 0; reg < 24; ++reg)
+            b.chip(0x74)->setDacRegister(reg, codes[reg]);
+    });
+    EXPECT_EQ(bench->flushTrace(), std::nullopt);
+    QString error;
+    EXPECT_EQ(sigrok::decodeI2c(QFile::decodeName(tracePath), &error), sigrok::startupTransactions(codes))
+        << error.toStdString();
 }
 
 } // namespace
