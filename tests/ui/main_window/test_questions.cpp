@@ -4,6 +4,7 @@
 #include "app_fixture.h"
 
 #include "ui/channel_file_dialog.h"
+#include "ui/widgets.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -12,6 +13,18 @@
 namespace {
 
 class Questions : public AppFixture {};
+
+// OTP is burnt once: a Return or Space that was meant for another window must answer Cancel.
+TEST_F(Questions, AStrayKeyInTheBurnQuestionAnswersCancel)
+{
+    start();
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Space}) {
+        whenModal([key](QWidget* modal) {
+            QTest::keyClick(modal->focusWidget() ? modal->focusWidget() : modal, key);
+        });
+        EXPECT_FALSE(ui::askYesOrCancel(&w(), "Program OTP", "Burn channel 1?", "Program")) << key;
+    }
+}
 
 TEST_F(Questions, SaveAsksBeforeReplacingAndAddsTheCsvExtensionWhileItsFilterIsSelected)
 {
