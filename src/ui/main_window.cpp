@@ -623,6 +623,9 @@ void MainWindow::closeEvent(QCloseEvent* event)
     if (ending_)
         return;
     ending_ = true;
+    // A close that arrives where events run inside a command (Read DAC's wait, a batch delay) ends that
+    // command at its next transaction too, whether or not the end of the program unwinds it first.
+    bench_.interrupter.request();
     saveSettings();
     endProgram_();
 }
