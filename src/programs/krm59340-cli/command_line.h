@@ -3,26 +3,23 @@
 
 #pragma once
 
+#include "files/text_error.h"
+
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
 
 #include <chrono>
 #include <optional>
-#include <stdexcept>
 
 namespace cli {
 
 enum class Command { Ports, Probe, Read, Set, Load, Save, Reset, Otp, Trigger, Batch };
 
 // Bad usage or input, found before anything reaches the chip: exit status 1. The text names the argument.
-class UsageError : public std::runtime_error {
+class UsageError : public files::TextError {
 public:
-    explicit UsageError(const QString& text) : std::runtime_error(text.toStdString()), text_(text) {}
-    const QString& text() const { return text_; }
-
-private:
-    QString text_;
+    using files::TextError::TextError;
 };
 
 // Everything the command line asks for, checked for form; what is left unset comes from the settings.

@@ -86,7 +86,7 @@ Outcome Runner::run()
         throw Failure(2, failureText(oneLine(e.text()), false));
     } catch (const model::ChannelFileError& e) {
         // A file that changed between its check and its use.
-        throw Failure(1, failureText(oneLine(QString::fromStdString(e.what())), false));
+        throw Failure(1, failureText(oneLine(e.text()), false));
     }
 }
 
@@ -158,7 +158,7 @@ void Runner::checkChannelFile(const QByteArray& path) const
     try {
         model::apply_channel_file(path, scratch);
     } catch (const model::ChannelFileError& e) {
-        throw UsageError(oneLine(QString::fromStdString(e.what())) + QStringLiteral("; nothing was sent"));
+        throw UsageError(oneLine(e.text()) + QStringLiteral("; nothing was sent"));
     }
 }
 
@@ -311,7 +311,7 @@ Outcome Runner::save()
     try {
         model::save_channel_file(file, bench_.channels);
     } catch (const model::ChannelFileError& e) {
-        throw Failure(1, oneLine(QString::fromStdString(e.what())));
+        throw Failure(1, oneLine(e.text()));
     }
     QJsonObject result = header();
     result.insert(QStringLiteral("file"), files::shown(file));

@@ -9,7 +9,6 @@
 #include <QJsonObject>
 #include <QString>
 
-#include <stdexcept>
 #include <utility>
 
 namespace app {
@@ -20,28 +19,19 @@ namespace cli {
 
 // A command that could not be done: its exit status (1 input, 2 port or bus, 3 no chip) and a message of one
 // line that names what was written to the chip before, if anything.
-class Failure : public std::runtime_error {
+class Failure : public files::TextError {
 public:
-    Failure(int status, const QString& text)
-        : std::runtime_error(text.toStdString()), status_(status), text_(text)
-    {
-    }
+    Failure(int status, const QString& text) : files::TextError(text), status_(status) {}
     int status() const { return status_; }
-    const QString& text() const { return text_; }
 
 private:
     int status_;
-    QString text_;
 };
 
 // A command stopped half-way because a stop was asked for; the text says where and what was written.
-class Stopped : public std::runtime_error {
+class Stopped : public files::TextError {
 public:
-    explicit Stopped(const QString& text) : std::runtime_error(text.toStdString()), text_(text) {}
-    const QString& text() const { return text_; }
-
-private:
-    QString text_;
+    using files::TextError::TextError;
 };
 
 // What a running command has to say before it ends.
