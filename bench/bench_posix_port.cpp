@@ -6,6 +6,7 @@
 // and the shim: one ioctl, which the shim answers after an fstat) and with 1 ms per line request, as a round
 // trip to a USB adapter takes.
 #include "bus/device.h"
+#include "bus/i2c_master.h"
 #include "serial/posix_serial_port.h"
 
 #include "support/pty_board.h"

@@ -3,7 +3,7 @@
 
 #pragma once
 
-#include "bus/i2c_master.h"
+#include "bus/master.h"
 
 #include <QString>
 
@@ -15,17 +15,17 @@ QString writeAddress(const QString& a0);
 QString readAddress(const QString& a0);
 
 // Pointer write with "000" + reg5, then a word read; returns the 16-bit word (also left in readValue).
-double readRegister(I2cMaster& i2c, const QString& a0, const QString& reg5);
+double readRegister(Master& i2c, const QString& a0, const QString& reg5);
 // The same for register 63, the OTP bank status.
-double readBankStatusWord(I2cMaster& i2c, const QString& a0);
+double readBankStatusWord(Master& i2c, const QString& a0);
 // Register word with command 100 (DAC write): byte 3 = "100" + the last five characters of high. Pauses
 // once before the delayed stop.
-void writeDacRegister(I2cMaster& i2c, const QString& low, const QString& high, const QString& address,
+void writeDacRegister(Master& i2c, const QString& low, const QString& high, const QString& address,
                       const QString& pointer);
 // The same with command 010 (burn into OTP), ending with the delayed stop alone.
-void programOtpRegister(I2cMaster& i2c, const QString& low, const QString& high, const QString& address,
+void programOtpRegister(Master& i2c, const QString& low, const QString& high, const QString& address,
                         const QString& pointer);
 // General call 0x00, 0x06 with the paused primitives; independent of A0.
-void resetChip(I2cMaster& i2c);
+void resetChip(Master& i2c);
 
 } // namespace bus

@@ -70,7 +70,7 @@ void I2cMaster::ackClock()
 }
 
 // SDA released; SCL pulled low then released, and the bit read while SCL is high. Leaves SCL released.
-int I2cMaster::receiveBit()
+void I2cMaster::receiveBit(bool& low)
 {
     port_.setRts(false);
     port_.setDtr(true);
@@ -78,7 +78,7 @@ int I2cMaster::receiveBit()
     port_.setDtr(true);
     port_.setRts(false);
     port_.setDtr(false);
-    return port_.dsr() ? 0 : 1;
+    port_.dsrInto(low);
 }
 
 // SCL released in; holds SDA low over one clock pulse so the slave goes on; leaves SCL low, SDA low.
@@ -115,35 +115,6 @@ void I2cMaster::stop()
     port_.setDtr(false);
     port_.setRts(false);
     port_.setDtr(false);
-}
-
-void I2cMaster::addObserver(BusObserver* observer)
-{
-    if (std::find(observers_.begin(), observers_.end(), observer) == observers_.end())
-        observers_.push_back(observer);
-}
-
-void I2cMaster::removeObserver(BusObserver* observer)
-{
-    observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
-}
-
-void I2cMaster::begin(TransactionKind kind) const
-{
-    for (BusObserver* observer : observers_)
-        observer->starting(kind);
-    if (unusable_)
-        throw BusUnusable(*unusable_);
-}
-
-void I2cMaster::finish(TransactionKind kind, QByteArray bytes, std::optional<quint16> word,
-                       std::optional<bool> acknowledged) const
-{
-    if (observers_.empty())
-        return;
-    const Transaction transaction{kind, std::move(bytes), word, acknowledged, std::nullopt};
-    for (BusObserver* observer : observers_)
-        observer->done(transaction);
 }
 
 // The bytes of the transaction in txBits, as the bus carried them.
@@ -199,6 +170,7 @@ void I2cMaster::i2cStopDelayed()
     port_.setRts(false);
     port_.setDtr(false);
     busDelay();
+    port_.flush();
     if (inDelayedFrame_) {
         inDelayedFrame_ = false;
         // Nine bits a byte: eight of data, then the acknowledge slot.
@@ -211,15 +183,21 @@ void I2cMaster::i2cStopDelayed()
 
 LineCheck I2cMaster::checkLines()
 {
-    for (BusObserver* observer : observers_)
-        observer->starting(TransactionKind::LineCheck);
+    checkStarting();
     const LineCheck check = bus::checkLines(port_);
-    if (!observers_.empty()) {
-        const Transaction transaction{TransactionKind::LineCheck, {}, std::nullopt, std::nullopt, check};
-        for (BusObserver* observer : observers_)
-            observer->done(transaction);
-    }
+    checkDone(check);
     return check;
+}
+
+// Every chip that answers the general call is reset, whatever its A0; the acknowledge slots are left
+// released and never read.
+void I2cMaster::generalCallReset()
+{
+    static constexpr int kFrame[18] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 1, 0, 1};
+    i2cStartDelayed();
+    for (int bit : kFrame)
+        i2cSendBitDelayed(bit);
+    i2cStopDelayed();
 }
 
 bool I2cMaster::probe(const QString& address)
@@ -234,14 +212,14 @@ bool I2cMaster::probe(const QString& address)
     port_.setDtr(true);
     port_.setRts(false);
     port_.setDtr(false);
-    const bool acknowledged = port_.dsr();
+    bool acknowledged = false;
+    port_.dsrInto(acknowledged);
     port_.setRts(false);
     port_.setDtr(true);
     stop();
-    QByteArray byte(1, '\0');
-    for (int k = 0; k < 8; ++k)
-        byte[0] = static_cast<char>(byte[0] << 1 | bitOf(address, k));
-    finish(TransactionKind::Probe, byte, std::nullopt, acknowledged);
+    port_.flush();
+    finish(TransactionKind::Probe, QByteArray(1, static_cast<char>(byteOf(address))), std::nullopt,
+           acknowledged);
     return acknowledged;
 }
 
@@ -256,6 +234,7 @@ void I2cMaster::i2cWritePointer(const QString& address, const QString& data)
             ackClock();
     }
     stop();
+    port_.flush();
     finish(TransactionKind::PointerWrite, txBytes(2));
 }
 
@@ -287,12 +266,17 @@ void I2cMaster::i2cReadWord(const QString& address)
     for (int entry = 1; entry <= 8; ++entry)
         sendBit(txBits[entry]);
     ackClock();
+    std::array<bool, 17> low{};
     for (int entry = 1; entry <= 8; ++entry)
-        rxBits[entry] = receiveBit();
+        receiveBit(low[entry]);
     masterAck();
     for (int entry = 9; entry <= 16; ++entry)
-        rxBits[entry] = receiveBit();
+        receiveBit(low[entry]);
     nackAndStop();
+    port_.flush();
+    // A bit is 1 when DSR was not asserted.
+    for (int entry = 1; entry <= 16; ++entry)
+        rxBits[entry] = low[entry] ? 0 : 1;
 
     int value = 0;
     for (int entry = 1; entry <= 16; ++entry)

@@ -16,11 +16,13 @@ Finding probeLines(serial::SerialPort& port)
 {
     port.setDtr(true); // SCL low: nothing we do to SDA now is a START or a STOP
     port.setRts(true);
-    const bool followsLow = port.dsr();
+    bool followsLow = false, lowReleased = false, lowIdle = false;
+    port.dsrInto(followsLow);
     port.setRts(false);
-    const bool lowReleased = port.dsr();
+    port.dsrInto(lowReleased);
     port.setDtr(false);
-    const bool lowIdle = port.dsr();
+    port.dsrInto(lowIdle);
+    port.flush();
     if (!followsLow)
         return Finding::ReadbackNeverAsserts;
     return lowReleased || lowIdle ? Finding::SdaLow : Finding::Ok;
@@ -42,6 +44,7 @@ int recover(serial::SerialPort& port)
     port.setRts(true);
     port.setDtr(false);
     port.setRts(false);
+    port.flush();
     return freedAfter;
 }
 

@@ -24,6 +24,8 @@ public:
     void setRts(bool asserted) override { inner_.setRts(asserted); }
     void setDtr(bool asserted) override { inner_.setDtr(asserted); }
     bool dsr() override { return inner_.dsr(); }
+    void dsrInto(bool& out) override { inner_.dsrInto(out); }
+    void flush() override { inner_.flush(); }
     void write(const QByteArray& bytes) override { inner_.write(bytes); }
 
 protected:

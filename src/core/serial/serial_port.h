@@ -51,8 +51,9 @@ struct Timeouts {
     bool operator==(const Timeouts&) const = default;
 };
 
-// The port object. One call of setRts/setDtr/dsr is one line request: implementations issue exactly one
-// operation on the device per call, and never read the line state on their own. Every failure is thrown as
+// The port object. One call of setRts/setDtr/dsr/dsrInto is one line request: implementations issue
+// exactly one operation on the device per call (or, batching, one byte of a transfer), and never read the
+// line state on their own. Every failure is thrown as
 // PortError. While no port is open the three line requests do nothing and return at once (DSR reads as not
 // asserted): the bus runs at start-up even when no port could be opened.
 class SerialPort {
@@ -79,6 +80,14 @@ public:
     virtual void setRts(bool asserted) = 0;
     virtual void setDtr(bool asserted) = 0;
     virtual bool dsr() = 0;
+    // A DSR read whose answer may come later: out holds it (true: DSR asserted) once flush() has returned.
+    // A port that sends its requests in batches (FTDI synchronous bit-bang) resolves it from the pins
+    // sampled with the request that follows; the others read at once. One line request, as dsr() is.
+    // out must stay alive until the flush.
+    virtual void dsrInto(bool& out) { out = dsr(); }
+    // Sends every request still queued and resolves every pending dsrInto. The bus calls it at the end of
+    // each transaction; nothing to do on a port whose requests act at once.
+    virtual void flush() {}
 
     // Writes the block to the transmit line; throws on a closed port and when the write times out.
     virtual void write(const QByteArray& bytes) = 0;

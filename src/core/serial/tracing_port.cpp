@@ -14,9 +14,6 @@ namespace {
 constexpr char SclId = '!';
 constexpr char SdaId = '"';
 
-// Large enough that a long bus session costs few writes, small enough not to matter in memory.
-constexpr qsizetype FlushThreshold = 1 << 20;
-
 } // namespace
 
 TracingPort::TracingPort(SerialPort& inner, const QByteArray& vcdPath, SdaWire sdaWire)
@@ -44,47 +41,92 @@ TracingPort::~TracingPort()
     flush();
 }
 
+template <typename F> void TracingPort::forward(F&& request)
+{
+    try {
+        request();
+    } catch (...) {
+        // The transaction unwinds: the reads it asked for are gone before any flush could resolve them.
+        for (Step& step : pending_)
+            if (step.dsr && step.dsr != &step.dsrAsserted)
+                step.dsr = nullptr;
+        throw;
+    }
+}
+
 void TracingPort::setRts(bool asserted)
 {
-    inner().setRts(asserted);
-    step(!dtrAsserted_, sdaNow());
+    forward([&] { inner().setRts(asserted); });
+    lineChanged();
 }
 
 void TracingPort::setDtr(bool asserted)
 {
-    inner().setDtr(asserted);
+    forward([&] { inner().setDtr(asserted); });
     dtrAsserted_ = asserted;
-    step(!dtrAsserted_, sdaNow());
+    lineChanged();
+}
+
+void TracingPort::lineChanged()
+{
+    Step& step = pending_.emplace_back();
+    step.scl = !dtrAsserted_;
+    if (sdaWire_) {
+        step.sdaHigh = sdaWire_();
+    } else if (inner().isOpen()) {
+        forward([&] { inner().dsrInto(step.dsrAsserted); });
+        step.dsr = &step.dsrAsserted;
+    }
+    // A closed port has no wires to read; what the program asked for is all there is.
 }
 
 bool TracingPort::dsr()
 {
-    const bool asserted = inner().dsr();
-    step(!dtrAsserted_, sdaWire_ ? sdaWire_() : !asserted);
+    bool asserted = false;
+    forward([&] { asserted = inner().dsr(); });
+    Step& step = pending_.emplace_back();
+    step.scl = !dtrAsserted_;
+    step.sdaHigh = sdaWire_ ? sdaWire_() : !asserted;
     return asserted;
 }
 
-bool TracingPort::sdaNow()
+void TracingPort::dsrInto(bool& out)
 {
-    // A closed port has no wires to read; what the program asked for is all there is.
+    forward([&] { inner().dsrInto(out); });
+    Step& step = pending_.emplace_back();
+    step.scl = !dtrAsserted_;
     if (sdaWire_)
-        return sdaWire_();
-    return inner().isOpen() ? !inner().dsr() : true;
+        step.sdaHigh = sdaWire_();
+    else
+        step.dsr = &out;
 }
 
 void TracingPort::flush()
 {
-    // Past a hole the trace would mislead a viewer: nothing more is written once a write fell short.
-    if (!failure_) {
-        if (const auto failure = files::writeAll(file_->handle(), buffer_))
-            failure_ = QStringLiteral("The bus trace %1 could not be written completely: %2.")
-                           .arg(shownPath_, *failure);
-    }
-    buffer_.clear();
+    // The port resolves its reads first; a port that failed leaves them unknown, and what was asked for
+    // stays in the trace without them.
+    struct WriteOut {
+        TracingPort& trace;
+        ~WriteOut()
+        {
+            for (const Step& step : trace.pending_)
+                trace.write(step);
+            trace.pending_.clear();
+            // Past a hole the trace would mislead a viewer: nothing more is written once a write fell short.
+            if (!trace.failure_ && !trace.buffer_.isEmpty()) {
+                if (const auto failure = files::writeAll(trace.file_->handle(), trace.buffer_))
+                    trace.failure_ = QStringLiteral("The bus trace %1 could not be written completely: %2.")
+                                         .arg(trace.shownPath_, *failure);
+            }
+            trace.buffer_.clear();
+        }
+    } writeOut{*this};
+    forward([&] { inner().flush(); });
 }
 
-void TracingPort::step(bool scl, bool sda)
+void TracingPort::write(const Step& step)
 {
+    const bool sda = step.dsr ? !*step.dsr : step.sdaHigh;
     buffer_ += '#';
     buffer_ += QByteArray::number(++time_);
     buffer_ += '\n';
@@ -96,10 +138,8 @@ void TracingPort::step(bool scl, bool sda)
         buffer_ += '\n';
         last = level;
     };
-    change(lastScl_, scl, SclId);
+    change(lastScl_, step.scl, SclId);
     change(lastSda_, sda, SdaId);
-    if (buffer_.size() >= FlushThreshold)
-        flush();
 }
 
 } // namespace serial

@@ -7,6 +7,8 @@
 
 #include <QFile>
 
+#include <deque>
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -16,13 +18,15 @@ namespace serial {
 // Records every line request of the run as a value change dump with the wires scl and sda, one request per
 // time step (timescale 1 us), and forwards it to the port it wraps. Both wires hold the bus levels, the
 // chip's drive included, so a logic analyser's I2C decoder reads the trace as it would read the wires.
-// Buffered; the file is complete once the port is destroyed. A write the system cuts short (a full disk)
-// ends the trace there and is kept as its failure, for the program to report.
+// The trace is written through at every flush of the port, that is at every transaction boundary: a run
+// killed meanwhile keeps every finished transaction. A write the system cuts short (a full disk) ends the
+// trace there and is kept as its failure, for the program to report.
 class TracingPort : public ForwardingPort {
 public:
     // Where the level of SDA comes from after each request. Without a source the trace reads DSR after
     // every line change (one more request on the port per request, the price of a true trace on real
-    // hardware); the simulated board hands over its wire level instead.
+    // hardware; free on a port that samples every pin with every request anyway); the simulated board
+    // hands over its wire level instead.
     using SdaWire = std::function<bool()>;
 
     // vcdPath is raw bytes (a name need not be UTF-8). Throws PortError(CannotUse) when the file cannot be
@@ -35,17 +39,28 @@ public:
     void setRts(bool asserted) override;
     void setDtr(bool asserted) override;
     bool dsr() override;
-
-    // Writes what is buffered so far.
-    void flush();
+    void dsrInto(bool& out) override;
+    // Flushes the port it wraps, then writes every request so far to the file.
+    void flush() override;
     // Why the trace is incomplete, naming the file; nullopt while every write went through.
     const std::optional<QString>& failure() const { return failure_; }
 
 private:
-    // The bus level of SDA right after a line change.
-    bool sdaNow();
-    void step(bool scl, bool sda);
+    // A request whose SDA level may be known only once the port is flushed.
+    struct Step {
+        bool scl = true;
+        bool sdaHigh = true;
+        bool dsrAsserted = false;  // this trace's own read of DSR, when it made one
+        const bool* dsr = nullptr; // where the DSR read lies that tells SDA (true: SDA low)
+    };
 
+    // The step of a line change, with the level of SDA right after it.
+    void lineChanged();
+    // Runs a request of the port it wraps; a failure forgets the reads of the transaction it ends.
+    template <typename F> void forward(F&& request);
+    void write(const Step& step);
+
+    std::deque<Step> pending_;
     SdaWire sdaWire_;
     QString shownPath_;
     std::unique_ptr<QFile> file_;

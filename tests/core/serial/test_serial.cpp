@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The krm59340 developers
 
 #include "bus/device.h"
+#include "bus/i2c_master.h"
 #include "serial/port_catalog.h"
 #include "serial/posix_serial_port.h"
 #include "serial/serial_link.h"
