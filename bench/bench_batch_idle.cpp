@@ -6,6 +6,7 @@
 #include "app/bench.h"
 #include "model/channel_file.h"
 #include "ui/batch_window.h"
+#include "ui/commands.h"
 #include "ui/main_window.h"
 
 #include <QApplication>
@@ -28,13 +29,16 @@ double seconds(clockid_t clock)
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-void measure(const char* what, ui::BatchWindow& batch, double runSeconds)
+void measure(const char* what, ui::MainWindow& window, ui::BatchWindow& batch, double runSeconds)
 {
     QTimer::singleShot(static_cast<int>(runSeconds * 1000), &batch,
                        [&batch] { batch.commandButton(2)->click(); });
     const double wall0 = seconds(CLOCK_MONOTONIC);
     const double cpu0 = seconds(CLOCK_PROCESS_CPUTIME_ID);
-    batch.commandButton(1)->click(); // returns when the stop has been seen
+    batch.commandButton(1)->click();
+    // Until the stop has been seen.
+    while (window.commands().busy())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const double cpu = seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
     const double wall = seconds(CLOCK_MONOTONIC) - wall0;
     std::printf("%s: %.2f s, %.2f ms CPU, %.3f %% of one core\n", what, wall, cpu * 1e3, 100.0 * cpu / wall);
@@ -49,24 +53,20 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QTemporaryDir dir;
     auto bench = app::Bench::simulated(dir.filePath(QStringLiteral("KRM72340.ini")));
-    bench->settings.save_default_dir(dir.path() + QStringLiteral("/"));
-    model::save_channel_file(QFile::encodeName(dir.filePath(QStringLiteral("set.csv"))), bench->channels);
-    bench->link.PortNumber = 1; // the simulated board, so the trigger blocks have somewhere to go
-    bench->link.BitRate = 9600;
-    bench->link.EnumerateComPorts();
-    bench->link.OpenSelectedPort();
+    bench->settings().save_default_dir(dir.path() + QStringLiteral("/"));
+    model::save_channel_file(QFile::encodeName(dir.filePath(QStringLiteral("set.csv"))), bench->channels());
+    // The simulated board, so the trigger blocks have somewhere to go.
+    bench->engine().perform(engine::OpenPort{1, 9600, QStringLiteral("0")});
     ui::MainWindow window(*bench);
-    window.setReport(
-        [](const QString&, const QString& text) { std::fprintf(stderr, "%s\n", qPrintable(text)); });
     ui::BatchWindow batch(window);
     batch.show();
 
     batch.fileList()->clearSelection();
-    measure("run with nothing selected", batch, 3);
+    measure("run with nothing selected", window, batch, 3);
     for (int i = 0; i < batch.fileList()->count(); ++i)
         batch.fileList()->item(i)->setSelected(batch.fileList()->item(i)->text() ==
                                                QStringLiteral("set.csv"));
     batch.delayBox()->setText(QStringLiteral("10"));
-    measure("run waiting out a 10 s delay", batch, 3);
+    measure("run waiting out a 10 s delay", window, batch, 3);
     return 0;
 }

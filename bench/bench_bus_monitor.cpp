@@ -36,12 +36,12 @@ void BM_PointerWrite(benchmark::State& state)
 {
     QTemporaryDir dir;
     auto bench = app::Bench::simulated(dir.filePath(QStringLiteral("KRM72340.ini")));
-    bench->device().open(1);
+    bench->engine().device().open(1);
     ui::MainWindow window(*bench);
     std::unique_ptr<ui::BusLog> log;
     std::unique_ptr<ui::BusMonitor> monitor;
     if (state.range(0) == LogAlone)
-        log = std::make_unique<ui::BusLog>(bench->i2c);
+        log = std::make_unique<ui::BusLog>(bench->engine());
     if (state.range(0) == WindowOpen) {
         monitor = std::make_unique<ui::BusMonitor>(window);
         monitor->show();
@@ -51,7 +51,7 @@ void BM_PointerWrite(benchmark::State& state)
     const double before = residentKiB();
     std::int64_t n = 0;
     for (auto _ : state) {
-        bench->i2c.i2cWritePointer(address, pointer);
+        bench->engine().master().i2cWritePointer(address, pointer);
         if (state.range(0) != Closed && ++n % 1000 == 0)
             QCoreApplication::processEvents();
     }

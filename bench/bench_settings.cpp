@@ -7,7 +7,6 @@
 #include "model/channel_model.h"
 #include "model/settings_store.h"
 #include "serial/serial_link.h"
-#include "sim/simulated_board.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -19,10 +18,8 @@ namespace {
 struct Program {
     QTemporaryDir dir{qEnvironmentVariable("KRM_BENCH_DIR", QDir::tempPath()) +
                       QStringLiteral("/krm-XXXXXX")};
-    sim::SimulatedBoard board;
-    bus::I2cMaster i2c{board};
-    model::ChannelModel model{i2c};
-    serial::SerialLink link{board};
+    model::ChannelModel model;
+    serial::SerialLink link{[](int n) { return n == 1; }};
     model::SettingsStore store{dir.filePath(QStringLiteral("KRM72340.ini"))};
     Program()
     {

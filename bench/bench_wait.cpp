@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The krm59340 developers
 
-// CPU used by wait_seconds: the wait must sleep in the event loop, not spin. Prints the share of one core
-// that a 1 s wait costs (the aim is well under 2 %).
-#include "model/wait.h"
+// What a command's wait costs the machine: the 0.1 s wait before every read-back, and a batch's delays, sleep
+// in the event loop. Prints the CPU a 1 s wait takes.
+#include "app/bench.h"
+#include "engine/bus_thread.h"
+#include "ui/commands.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QTemporaryDir>
 
 #include <cstdio>
 #include <ctime>
@@ -23,12 +26,22 @@ double seconds(clockid_t clock)
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
-    const double wall0 = seconds(CLOCK_MONOTONIC);
-    const double cpu0 = seconds(CLOCK_PROCESS_CPUTIME_ID);
-    model::wait_seconds(1.0);
-    const double cpu = seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
-    const double wall = seconds(CLOCK_MONOTONIC) - wall0;
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QTemporaryDir dir;
+    auto bench = app::Bench::simulated(dir.filePath(QStringLiteral("KRM72340.ini")));
+    engine::BusThread bus(bench->engine());
+    ui::Commands commands(bus, nullptr);
+    double wall = 0, cpu = 0;
+    commands.post([&]() -> ui::Task<> {
+        const double wall0 = seconds(CLOCK_MONOTONIC);
+        const double cpu0 = seconds(CLOCK_PROCESS_CPUTIME_ID);
+        co_await commands.wait_seconds(1.0);
+        cpu = seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
+        wall = seconds(CLOCK_MONOTONIC) - wall0;
+        QCoreApplication::quit();
+    });
+    QApplication::exec();
     std::printf("wait_seconds(1.0): %.3f s elapsed, %.3f ms CPU, %.3f %% of one core\n", wall, cpu * 1e3,
                 100.0 * cpu / wall);
     return 0;

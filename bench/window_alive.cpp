@@ -11,6 +11,7 @@
 #include "bus/bus_observer.h"
 #include "model/numbers.h"
 #include "sim/simulated_board.h"
+#include "ui/commands.h"
 #include "ui/control_panel.h"
 #include "ui/main_window.h"
 
@@ -154,12 +155,21 @@ Clock::time_point drag(QPoint from, QPoint to, int steps, std::chrono::milliseco
 
 // Every DAC write of channel 1, with when it finished.
 struct Channel1Writes : bus::BusObserver {
+    // Told on the bus thread, read on the window's.
+    std::mutex mutex;
     std::vector<std::pair<Clock::time_point, int>> writes;
-    void starting(bus::TransactionKind) override {}
+    std::size_t count()
+    {
+        const std::lock_guard lock(mutex);
+        return writes.size();
+    }
+    void starting(const bus::Transaction&) override {}
     void done(const bus::Transaction& t) override
     {
-        if (t.kind == bus::TransactionKind::DacWrite && t.bytes.size() == 4 && t.bytes[1] == 0)
+        if (t.kind == bus::TransactionKind::DacWrite && t.bytes.size() == 4 && t.bytes[1] == 0) {
+            const std::lock_guard lock(mutex);
             writes.emplace_back(Clock::now(), (quint8(t.bytes[2]) & 3) << 8 | quint8(t.bytes[3]));
+        }
     }
 };
 
@@ -214,7 +224,7 @@ int main(int argc, char** argv)
         settings.setValue(QStringLiteral("vref_high0/10"), QStringLiteral("10"));
     }
     auto bench = app::Bench::simulated(ini, {}, *latency);
-    auto& board = dynamic_cast<sim::SimulatedBoard&>(bench->device());
+    auto& board = dynamic_cast<sim::SimulatedBoard&>(bench->engine().device());
     for (int reg = 0; reg < 24; ++reg)
         board.chip(0x74)->setDacRegister(reg, 40 * reg);
 
@@ -225,12 +235,12 @@ int main(int argc, char** argv)
     window.windowHandle()->installEventFilter(&expose);
     window.show();
     Pinger pinger(static_cast<xcb_window_t>(window.winId()));
-    bool loaded = false;
-    QTimer::singleShot(0, &window, [&] {
-        window.load();
-        loaded = true;
-    });
-    runUntil([&] { return loaded; });
+    const auto idle = [&window] {
+        return !window.commands().busy() && window.commands().bus().inFlight() == 0;
+    };
+    QTimer::singleShot(0, &window, &ui::MainWindow::load);
+    runUntil([&] { return window.commands().busy(); });
+    runUntil(idle);
     const auto shown = expose.at.value_or(Clock::now());
     const auto startupDone = Clock::now();
 
@@ -239,13 +249,9 @@ int main(int argc, char** argv)
     runUntil([&] { return Clock::now() >= idleUntil; });
 
     pinger.setPhase("Read DAC");
-    bool read = false;
     const auto readStarted = Clock::now();
-    QTimer::singleShot(0, &window, [&] {
-        window.commandButton(QStringLiteral("Command5"))->click();
-        read = true;
-    });
-    runUntil([&] { return read; });
+    window.commandButton(QStringLiteral("Command5"))->click();
+    runUntil(idle);
     const auto readDone = Clock::now();
 
     // A slider drag from the bottom to the top while every write takes its time.
@@ -267,7 +273,7 @@ int main(int argc, char** argv)
     const QPoint from = slider->mapToGlobal(handle.center());
     const QPoint to = slider->mapToGlobal(QPoint(handle.center().x(), 0));
     Channel1Writes writes;
-    bench->i2c.addObserver(&writes);
+    bench->engine().addObserver(&writes);
     Clock::time_point released;
     bool dragDone = false;
     std::thread hand([&] {
@@ -280,11 +286,11 @@ int main(int argc, char** argv)
     for (std::size_t seen = 0;;) {
         const auto quietUntil = Clock::now() + std::chrono::seconds(1);
         runUntil([&] { return Clock::now() >= quietUntil; });
-        if (writes.writes.size() == seen)
+        if (writes.count() == seen)
             break;
-        seen = writes.writes.size();
+        seen = writes.count();
     }
-    bench->i2c.removeObserver(&writes);
+    bench->engine().removeObserver(&writes);
     const auto replies = pinger.replies();
 
     std::printf("line latency %s\n", argc > 1 ? argv[1] : "1ms");

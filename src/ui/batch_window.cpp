@@ -9,8 +9,7 @@
 #include "files/text_error.h"
 #include "model/channel_file.h"
 #include "model/numbers.h"
-#include "model/wait.h"
-#include "ui/command_guard.h"
+#include "ui/commands.h"
 #include "ui/file_dialogs.h"
 #include "ui/host.h"
 #include "ui/run_log.h"
@@ -18,7 +17,6 @@
 #include "ui/widgets.h"
 
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
@@ -29,7 +27,6 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QTableView>
-#include <QTimer>
 #include <QTreeWidget>
 
 #include <algorithm>
@@ -42,11 +39,9 @@ namespace {
 
 constexpr int kClientWidth = 4500;
 constexpr int kClientHeight = 8520;
-// Waits are cut into slices this long so that closing the window ends a run within one slice instead of
-// after the whole delay; with nothing selected a run also idles in these slices rather than spinning.
+// With nothing selected a run idles in pauses this long rather than spinning.
 constexpr double kSliceSeconds = 0.05;
 constexpr int kPathRole = Qt::UserRole; // the raw path of a Dir1 entry, the raw name of a File1 entry
-constexpr int kEventsRan = 0x4b524d;    // no program exit code
 
 template <typename W> W* place(W* widget, const QString& name, int left, int top, int width, int height)
 {
@@ -132,18 +127,19 @@ BatchWindow::BatchWindow(Host& host)
 
     connect(Dir1_, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* item) {
         const QByteArray path = item->data(0, kPathRole).toByteArray();
-        host_.handle([this, path] { setDirPath(path); }, Host::Cursor::Normal);
+        post([this, path]() -> Task<> {
+            setDirPath(path);
+            co_return;
+        });
     });
     const auto clicked = [this] { list_clicked = 1; };
     connect(File1_, &QListWidget::clicked, this, clicked);
     connect(File1_, &QListWidget::itemSelectionChanged, this, clicked);
-    connect(Command1_, &QPushButton::clicked, this, [this] {
-        // The run keeps the window usable between files: the busy cursor shows only while a file is applied.
-        host_.handle([this] { runBatch(); }, Host::Cursor::Normal);
-    });
-    connect(Command2_, &QPushButton::clicked, this, [this] { batch_stop = 1; });
-    connect(Command3_, &QPushButton::clicked, this, [this] { host_.handle([this] { singleStep(+1); }); });
-    connect(Command4_, &QPushButton::clicked, this, [this] { host_.handle([this] { singleStep(-1); }); });
+    connect(Command1_, &QPushButton::clicked, this, [this] { post([this] { return runBatch(); }); });
+    // Not a command: a stop must not wait for the file being applied.
+    connect(Command2_, &QPushButton::clicked, this, &BatchWindow::stopBatch);
+    connect(Command3_, &QPushButton::clicked, this, [this] { post([this] { return singleStep(+1); }); });
+    connect(Command4_, &QPushButton::clicked, this, [this] { post([this] { return singleStep(-1); }); });
     connect(saveLogButton_, &QPushButton::clicked, this, [this] {
         askFileToSave(this, dirPath_,
                       {QStringLiteral("Csv Files (*.csv)"), QStringLiteral("All Files (*.*)")},
@@ -155,7 +151,14 @@ BatchWindow::BatchWindow(Host& host)
     });
 
     ScreenFit::apply(this);
-    load();
+}
+
+void BatchWindow::post(std::function<Task<>()> job)
+{
+    host_.commands().post([window = QPointer<BatchWindow>(this), job = std::move(job)]() -> Task<> {
+        if (window && !window->closing_)
+            co_await job();
+    });
 }
 
 QPushButton* BatchWindow::commandButton(int n) const
@@ -164,11 +167,13 @@ QPushButton* BatchWindow::commandButton(int n) const
     return buttons.at(static_cast<std::size_t>(n - 1));
 }
 
-void BatchWindow::load()
+Task<> BatchWindow::load()
 {
     Text1_->setText(QStringLiteral("1"));
-    bench_.reloadSettings();
-    const QByteArray stored = QFile::encodeName(bench_.settings.default_dir);
+    // A different port or rate is opened as a pick in COM Setting would.
+    if (bench_.reloadSettings())
+        co_await host_.openSelectedPort();
+    const QByteArray stored = QFile::encodeName(bench_.settings().default_dir);
     // A remembered directory that has gone since keeps the list where it was; File1 follows either way.
     setDirPath(!stored.isEmpty() && files::isFolder(stored) ? stored : dirPath_);
     step_pos = 0;
@@ -233,29 +238,35 @@ QByteArray BatchWindow::fullPath(int entry) const
     return files::joined(filePath_, File1_->item(entry)->data(kPathRole).toByteArray());
 }
 
-void BatchWindow::applyEntry(int entry, qint64 cycle)
+Task<> BatchWindow::applyEntry(int entry, qint64 cycle)
 {
     const QByteArray path = fullPath(entry);
     const QString name = File1_->item(entry)->text();
-    BusyCursor busy;
+    Commands& commands = host_.commands();
     // The log line is written once the outcome is known: its time is when the trigger block went out.
-    const auto failed = [&](const QString& why) {
-        runLog_->add(cycle, name, QStringLiteral("failed: ") + why.simplified());
-    };
+    QString failure;
+    QDateTime sent;
     try {
-        model::apply_channel_file(path, bench_.channels);
-        bench_.link.TxBuffer[1] = 1;
-        bench_.link.SendTxBytes(1);
-        host_.afterCommand();
-    } catch (const serial::PortError& e) {
-        failed(e.text());
-        throw files::TextError(QStringLiteral("The serial port failed while applying %1.\n\n%2")
-                                   .arg(files::shown(path), e.text()));
+        model::apply_channel_file(path, bench_.channels());
+        serial::SerialLink& link = bench_.link();
+        link.TxBuffer[1] = 1;
+        commands.send(engine::SendBlock{link.TxBlock(1)});
+        const engine::Outcome applied = co_await commands.flush();
+        sent = applied.replies.back().sent;
+    } catch (const ProgramEnding&) {
+        throw;
+    } catch (const BusFailed& e) {
+        failure = e.failure().text();
+        runLog_->add(cycle, name, QStringLiteral("failed: ") + failure.simplified());
+        if (e.failure().kind != engine::Failure::Kind::Port)
+            throw;
+        throw files::TextError(QStringLiteral("The serial port failed while applying %1.\n\n%2: %3")
+                                   .arg(files::shown(path), e.failure().operation, e.failure().reason));
     } catch (const std::exception& e) {
-        failed(CommandGuard::describe(e));
+        runLog_->add(cycle, name, QStringLiteral("failed: ") + Commands::describeFailure(e).simplified());
         throw;
     }
-    runLog_->add(cycle, name, QStringLiteral("applied"));
+    runLog_->add(cycle, name, QStringLiteral("applied"), sent);
 }
 
 std::optional<qint64> BatchWindow::cycles()
@@ -291,11 +302,11 @@ void BatchWindow::showState(State state, const QString& text)
     stateLabel_->setText(text);
 }
 
-void BatchWindow::runBatch()
+Task<> BatchWindow::runBatch()
 {
     const std::optional<qint64> wanted = cycles();
     if (!wanted)
-        return;
+        co_return;
     batch_stop = 0;
     double delay = model::leading_number(Text1_->text());
     if (!(delay > 0))
@@ -329,36 +340,54 @@ void BatchWindow::runBatch()
                                      .arg(position)
                                      .arg(selected)
                                      .arg(cycle));
-                applyEntry(i, cycle);
+                applying_ = File1_->item(i)->text();
+                co_await applyEntry(i, cycle);
+                applying_.clear();
                 applied = true;
-                if (!pause(delay) || !letEventsRun())
-                    return;
+                const bool paused = co_await pause(delay);
+                if (!paused)
+                    co_return;
+                const bool ran = co_await letEventsRun();
+                if (!ran)
+                    co_return;
                 if (batch_stop == 1) {
                     stopped();
-                    return;
+                    co_return;
                 }
             }
             // A pass over an empty selection is no cycle: the run waits for one.
             if (!applied) {
-                if (!pause(kSliceSeconds))
-                    return;
+                const bool paused = co_await pause(kSliceSeconds);
+                if (!paused)
+                    co_return;
                 continue;
             }
             if (cycle == *wanted) {
                 showState(State::Done, QStringLiteral("Done: ") + cyclesText(cycle));
-                return;
+                co_return;
             }
             ++cycle;
-            if (!letEventsRun())
-                return;
+            const bool ran = co_await letEventsRun();
+            if (!ran)
+                co_return;
         }
         stopped();
     } catch (...) {
+        applying_.clear();
         // A run nested inside this one (or this one inside another) must not try the same file again.
         batch_stop = 1;
         showState(State::Failed, QStringLiteral("Ended by an error in cycle %1").arg(cycle));
         throw;
     }
+}
+
+void BatchWindow::stopBatch()
+{
+    batch_stop = 1;
+    // The file under way is applied to its end and its trigger block sent; the delay after it ends now.
+    if (!applying_.isEmpty())
+        showState(State::Running, QStringLiteral("Stopping after %1").arg(applying_));
+    host_.commands().wake();
 }
 
 void BatchWindow::saveLog(const QString& path)
@@ -370,39 +399,37 @@ void BatchWindow::saveLog(const QString& path)
                 : QStringLiteral("Run log saved to %1 (%2 lines).").arg(path).arg(runLog_->rowCount()));
 }
 
-bool BatchWindow::pause(double seconds)
+Task<bool> BatchWindow::pause(double seconds)
 {
+    Commands& commands = host_.commands();
     QElapsedTimer clock;
     clock.start();
     for (;;) {
         if (closing_)
-            return false;
+            co_return false;
         if (batch_stop == 1)
-            return true;
+            co_return true;
         const double left = seconds - static_cast<double>(clock.nsecsElapsed()) / 1e9;
-        if (left <= 0)
-            return true;
-        model::wait_seconds(std::min(left, kSliceSeconds));
-        if (!letEventsRun())
-            return false;
+        if (!(left > 0))
+            co_return true;
+        co_await commands.pause(left);
+        const bool ran = co_await letEventsRun();
+        if (!ran)
+            co_return false;
     }
 }
 
-bool BatchWindow::letEventsRun()
+Task<bool> BatchWindow::letEventsRun()
 {
-    // QCoreApplication::exit() ends this loop with the program's exit code, and every loop started after it
-    // returns -1 at once: anything but our own code means the program is ending, and a run that went on
-    // would spin.
-    QEventLoop loop;
-    QTimer::singleShot(0, &loop, [&loop] { loop.exit(kEventsRan); });
-    return loop.exec() == kEventsRan && !closing_;
+    co_await host_.commands().letWaitingRun();
+    co_return !closing_;
 }
 
-void BatchWindow::singleStep(int direction)
+Task<> BatchWindow::singleStep(int direction)
 {
     // Without a selected entry the search for the next one would never end.
     if (!anySelected())
-        return;
+        co_return;
     advance(direction);
     while (!isSelected(step_pos))
         advance(direction);
@@ -412,8 +439,9 @@ void BatchWindow::singleStep(int direction)
             advance(+1);
         list_clicked = 0;
     }
-    applyEntry(step_pos, 0);
-    Label3_->setText(File1_->item(step_pos)->text() + QString::number(step_pos));
+    const int applied = step_pos;
+    co_await applyEntry(applied, 0);
+    Label3_->setText(File1_->item(applied)->text() + QString::number(applied));
 }
 
 void BatchWindow::advance(int direction)
@@ -427,10 +455,11 @@ void BatchWindow::advance(int direction)
 
 void BatchWindow::done(int result)
 {
-    // A run on the stack below sees these after its current wait slice and unwinds; the modal loop
-    // returns only then, so the window outlives it.
+    // A run under way sees these at its next wait and ends; the command that showed the window keeps it
+    // until then.
     closing_ = true;
     batch_stop = 1;
+    host_.commands().wake();
     QDialog::done(result);
 }
 

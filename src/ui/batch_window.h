@@ -3,8 +3,11 @@
 
 #pragma once
 
+#include "ui/task.h"
+
 #include <QDialog>
 
+#include <functional>
 #include <optional>
 
 class QLabel;
@@ -25,13 +28,17 @@ class RunLog;
 
 // frm_batch: applies the selected channel files of a directory to the chip, continuously with a delay (for
 // a number of cycles, or until stopped) or one per button press, and sends the trigger block after each file.
-// A continuous run lives inside its click handler and keeps the event loop going, so the other buttons (a
-// second run included) work nested inside it. The window says whether a run goes on and where it is, and
-// logs every file applied.
+// A continuous run is a command whose delays and passes let the commands posted meanwhile run, so the other
+// buttons (a second run included) work nested inside it; Stop Batch acts at once. The window says whether a
+// run goes on and where it is, and logs every file applied.
 class BatchWindow : public QDialog {
     Q_OBJECT
 public:
     explicit BatchWindow(Host& host);
+
+    // The window's load, before it is first shown: the delay box, the settings read again (a port or rate
+    // that changed is opened), the remembered directory. Inside a command.
+    Task<> load();
 
     // Dir1's path, raw bytes (names need not be UTF-8). Setting it is a directory change: File1 follows.
     const QByteArray& dirPath() const { return dirPath_; }
@@ -65,25 +72,27 @@ protected:
     void done(int result) override;
 
 private:
-    void load();
     void setFilePath(const QByteArray& path);
-    void runBatch();
-    void singleStep(int direction);
+    Task<> runBatch();
+    Task<> singleStep(int direction);
+    void stopBatch();
+    // Posts work of this window as a command; it does nothing once the window has gone.
+    void post(std::function<Task<>()> job);
     void advance(int direction);
     bool isSelected(int entry) const;
     bool anySelected() const;
     QByteArray fullPath(int entry) const;
     // Applies the file, sends the trigger block and logs it under the cycle (0: a single step).
-    void applyEntry(int entry, qint64 cycle);
+    Task<> applyEntry(int entry, qint64 cycle);
     // The cycles the box asks for, 0 for a run until Stop Batch; nullopt after saying why the text is
     // refused.
     std::optional<qint64> cycles();
     enum class State { Running, Stopped, Done, Failed, Refused };
     void showState(State state, const QString& text);
-    // Both false when the run has to end at once: the window is closing or the program is quitting. A
-    // pause also ends early once Stop Batch is pressed.
-    bool pause(double seconds);
-    bool letEventsRun();
+    // Both false when the run has to end at once: the window is closing. A pause also ends early once Stop
+    // Batch is pressed. The commands posted meanwhile run inside both.
+    Task<bool> pause(double seconds);
+    Task<bool> letEventsRun();
 
     Host& host_;
     app::Bench& bench_;
@@ -91,6 +100,8 @@ private:
     QByteArray filePath_;
     bool closing_ = false;
     bool followLog_ = true;
+    // The file a run is applying now, "" between files.
+    QString applying_;
 
     QTreeWidget* Dir1_ = nullptr;
     QListWidget* File1_ = nullptr;

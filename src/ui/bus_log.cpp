@@ -3,7 +3,7 @@
 
 #include "ui/bus_log.h"
 
-#include "bus/i2c_master.h"
+#include "engine/engine.h"
 
 #include <QDateTime>
 #include <QMetaObject>
@@ -21,9 +21,10 @@ QString hexByte(int byte)
 
 } // namespace
 
-BusLog::BusLog(bus::I2cMaster& i2c, QObject* parent) : QAbstractTableModel(parent), i2c_(&i2c), ring_(kKept)
+BusLog::BusLog(engine::Engine& engine, QObject* parent)
+    : QAbstractTableModel(parent), engine_(&engine), ring_(kKept)
 {
-    i2c_->addObserver(this);
+    engine_->addObserver(this);
 }
 
 BusLog::~BusLog()
@@ -33,13 +34,14 @@ BusLog::~BusLog()
 
 void BusLog::detach()
 {
-    if (i2c_)
-        i2c_->removeObserver(this);
-    i2c_ = nullptr;
+    if (engine_)
+        engine_->removeObserver(this);
+    engine_ = nullptr;
 }
 
 void BusLog::done(const bus::Transaction& transaction)
 {
+    const std::lock_guard lock(mutex_);
     Record& r = ring_[static_cast<std::size_t>(next_ % kKept)];
     r.msecsSinceEpoch = QDateTime::currentMSecsSinceEpoch();
     r.kind = transaction.kind;
@@ -61,8 +63,13 @@ void BusLog::done(const bus::Transaction& transaction)
 
 void BusLog::catchUp()
 {
-    catchUpPosted_ = false;
-    const qint64 oldestKept = std::max(clearedAt_, next_ - kKept);
+    qint64 next = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        catchUpPosted_ = false;
+        next = next_;
+    }
+    const qint64 oldestKept = std::max(clearedAt_, next - kKept);
     if (oldestKept > shownFirst_ && shownEnd_ > shownFirst_) {
         const qint64 gone = std::min(oldestKept, shownEnd_) - shownFirst_;
         beginRemoveRows({}, 0, static_cast<int>(gone - 1));
@@ -71,10 +78,10 @@ void BusLog::catchUp()
     }
     if (shownEnd_ == shownFirst_)
         shownFirst_ = shownEnd_ = std::max(shownEnd_, oldestKept);
-    if (next_ > shownEnd_) {
+    if (next > shownEnd_) {
         const int first = static_cast<int>(shownEnd_ - shownFirst_);
-        beginInsertRows({}, first, first + static_cast<int>(next_ - shownEnd_) - 1);
-        shownEnd_ = next_;
+        beginInsertRows({}, first, first + static_cast<int>(next - shownEnd_) - 1);
+        shownEnd_ = next;
         endInsertRows();
     }
 }
@@ -82,21 +89,25 @@ void BusLog::catchUp()
 void BusLog::clear()
 {
     beginResetModel();
-    clearedAt_ = shownFirst_ = shownEnd_ = next_;
+    {
+        const std::lock_guard lock(mutex_);
+        clearedAt_ = shownFirst_ = shownEnd_ = next_;
+    }
     endResetModel();
 }
 
-const BusLog::Record* BusLog::record(int row) const
+std::optional<BusLog::Record> BusLog::record(int row) const
 {
     const qint64 number = shownFirst_ + row;
+    const std::lock_guard lock(mutex_);
     if (row < 0 || number >= shownEnd_ || number < next_ - kKept)
-        return nullptr;
-    return &ring_[static_cast<std::size_t>(number % kKept)];
+        return std::nullopt;
+    return ring_[static_cast<std::size_t>(number % kKept)];
 }
 
 bus::TransactionKind BusLog::kind(int row) const
 {
-    const Record* r = record(row);
+    const std::optional<Record> r = record(row);
     return r ? r->kind : bus::TransactionKind::PointerWrite;
 }
 
@@ -168,7 +179,7 @@ QVariant BusLog::data(const QModelIndex& index, int role) const
 {
     if (role != Qt::DisplayRole || !index.isValid())
         return {};
-    const Record* r = record(index.row());
+    const std::optional<Record> r = record(index.row());
     return r ? text(*r, index.column()) : QVariant();
 }
 

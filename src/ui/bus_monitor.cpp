@@ -71,7 +71,7 @@ BusMonitor::BusMonitor(Host& host) : QWidget(nullptr, Qt::Window)
     small.setPointSize(8);
     setFont(small);
 
-    log_ = new BusLog(host.bench().i2c, this);
+    log_ = new BusLog(host.bench().engine(), this);
     auto* filter = new KindFilter(*log_, this);
     shown_ = filter;
     shown_->setSourceModel(log_);

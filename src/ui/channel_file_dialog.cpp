@@ -133,22 +133,30 @@ void ChannelFileDialog::accept()
         name_->clear();
         return;
     }
-    if (mode_ == Mode::Save && !mayReplace(path))
+    if (mode_ == Mode::Save && ::access(path.constData(), F_OK) == 0) {
+        askToReplace(path);
         return;
+    }
     chosen_ = path;
     QDialog::accept();
 }
 
-bool ChannelFileDialog::mayReplace(const QByteArray& path)
+void ChannelFileDialog::askToReplace(const QByteArray& path)
 {
-    if (::access(path.constData(), F_OK) != 0)
-        return true;
-    QMessageBox question(QMessageBox::Warning, windowTitle(),
-                         QStringLiteral("%1 already exists.\nDo you want to replace it?")
-                             .arg(files::shown(path.mid(path.lastIndexOf('/') + 1))),
-                         QMessageBox::Yes | QMessageBox::No, this);
-    question.setDefaultButton(QMessageBox::No);
-    return question.exec() == QMessageBox::Yes;
+    // Modal to this dialog, and answered from the event loop: nothing waits inside accept() for it.
+    auto* question = new QMessageBox(QMessageBox::Warning, windowTitle(),
+                                     QStringLiteral("%1 already exists.\nDo you want to replace it?")
+                                         .arg(files::shown(path.mid(path.lastIndexOf('/') + 1))),
+                                     QMessageBox::Yes | QMessageBox::No, this);
+    question->setAttribute(Qt::WA_DeleteOnClose);
+    question->setDefaultButton(QMessageBox::No);
+    connect(question, &QMessageBox::finished, this, [this, question, path] {
+        if (question->clickedButton() != question->button(QMessageBox::Yes))
+            return;
+        chosen_ = path;
+        QDialog::accept();
+    });
+    question->open();
 }
 
 } // namespace ui

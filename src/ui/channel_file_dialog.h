@@ -45,8 +45,8 @@ private:
     void fill();
     void entryActivated(QListWidgetItem* item);
 
-    // Whether a save may replace the file at path (asked, with No as the answer a stray key gives).
-    bool mayReplace(const QByteArray& path);
+    // A save over an existing file asks first, with No as the answer a stray key gives; Yes takes it.
+    void askToReplace(const QByteArray& path);
 
     Mode mode_;
     QByteArray folder_;

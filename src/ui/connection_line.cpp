@@ -3,7 +3,7 @@
 
 #include "ui/connection_line.h"
 
-#include "app/connection.h"
+#include "ui/commands.h"
 
 #include <cstddef>
 
@@ -22,12 +22,12 @@ QString marked(Mark mark, const QString& text)
         .arg(QLatin1String(colours[m]), QLatin1String(shapes[m]), text.toHtmlEscaped());
 }
 
-Mark portMark(app::Connection::PortState state)
+Mark portMark(engine::ConnectionState::PortState state)
 {
     switch (state) {
-    case app::Connection::PortState::Open:
+    case engine::ConnectionState::PortState::Open:
         return Mark::Fine;
-    case app::Connection::PortState::NoPortChosen:
+    case engine::ConnectionState::PortState::NoPortChosen:
         return Mark::Look;
     default:
         return Mark::Blocked;
@@ -36,15 +36,15 @@ Mark portMark(app::Connection::PortState state)
 
 } // namespace
 
-ConnectionLine::ConnectionLine(const app::Connection& connection, QWidget* parent)
-    : QLabel(parent), connection_(connection)
+ConnectionLine::ConnectionLine(const Commands& commands, QWidget* parent)
+    : QLabel(parent), commands_(commands)
 {
     setObjectName(QStringLiteral("connectionLine"));
     setWordWrap(true);
     setAlignment(Qt::AlignLeft | Qt::AlignTop);
     setTextFormat(Qt::RichText);
     setFrameShape(QFrame::StyledPanel);
-    connect(&connection_, &app::Connection::changed, this, &ConnectionLine::follow);
+    connect(&commands_, &Commands::connectionChanged, this, &ConnectionLine::follow);
     follow();
 }
 
@@ -58,10 +58,11 @@ void ConnectionLine::follow()
         parts_ << text;
         lines << marked(mark, text);
     };
-    add(portMark(connection_.portState()), connection_.portText());
-    add(connection_.lines().usable() ? Mark::Fine : Mark::Blocked, connection_.linesText());
-    add(connection_.presence() == app::Connection::Presence::Answers ? Mark::Fine : Mark::Look,
-        connection_.chipText());
+    const engine::ConnectionState& connection = commands_.connection();
+    add(portMark(connection.portState), connection.portText());
+    add(connection.lines.usable() ? Mark::Fine : Mark::Blocked, connection.linesText());
+    add(connection.presence == engine::ConnectionState::Presence::Answers ? Mark::Fine : Mark::Look,
+        connection.chipText());
     // While the bus is busy the line says with what instead of what to do next: "Press Read DAC" in the
     // middle of the start-up read would be advice the program is already carrying out.
     if (!activity_.isEmpty())

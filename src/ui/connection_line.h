@@ -5,11 +5,9 @@
 
 #include <QLabel>
 
-namespace app {
-class Connection;
-}
-
 namespace ui {
+
+class Commands;
 
 // The connection line under the main window's controls: the port and its state, the line check, the chip's
 // presence, each with a coloured mark (green: fine, amber: look at it, red: nothing reaches the chip), and
@@ -17,7 +15,7 @@ namespace ui {
 class ConnectionLine : public QLabel {
     Q_OBJECT
 public:
-    ConnectionLine(const app::Connection& connection, QWidget* parent);
+    ConnectionLine(const Commands& commands, QWidget* parent);
 
     // The texts shown, one per part, without the marks (for tests and tooltips).
     QStringList parts() const { return parts_; }
@@ -32,7 +30,7 @@ public:
 private:
     void follow();
 
-    const app::Connection& connection_;
+    const Commands& commands_;
     QStringList parts_;
     QStringList hints_;
     QString activity_;

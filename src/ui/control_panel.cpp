@@ -6,6 +6,7 @@
 #include "app/bench.h"
 #include "model/channel_model.h"
 #include "model/numbers.h"
+#include "ui/commands.h"
 #include "ui/host.h"
 #include "ui/screen_fit.h"
 #include "ui/widgets.h"
@@ -93,7 +94,7 @@ int positionFor(double code)
 } // namespace
 
 ControlPanel::ControlPanel(Host& host)
-    : QWidget(host.hostWindow(), Qt::Window), host_(host), model_(host.bench().channels)
+    : QWidget(host.hostWindow(), Qt::Window), host_(host), model_(host.bench().channels())
 {
     setUpWindow(this, QStringLiteral("frmSlider"), QStringLiteral("Control Panel"), kClientWidth,
                 kClientHeight);
@@ -192,9 +193,18 @@ void ControlPanel::closeEvent(QCloseEvent* event)
 
 void ControlPanel::sliderMoved(int i)
 {
-    host_.handle([this, i] {
+    // While the move waits its turn, later moves of the same slider only change the position it will
+    // write: a drag over a slow bus ends at the released position, without writing every place it passed.
+    const bool waiting = pending_.at(i).has_value();
+    pending_.at(i) = sliders_.at(i)->value();
+    if (waiting)
+        return;
+    host_.commands().post([this, i, panel = QPointer<ControlPanel>(this)]() -> Task<> {
+        if (!panel)
+            co_return;
+        const int position = *std::exchange(pending_.at(i), std::nullopt);
         const int n = i + 1;
-        model_.code.at(n) = kFullScale - sliders_.at(i)->value();
+        model_.code.at(n) = kFullScale - position;
         codeLabels_.at(i)->setText(model::code_text(model_.code.at(n)));
         model_.cur_chan = n;
         model_.write_current_channel();

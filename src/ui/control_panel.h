@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include <array>
+#include <optional>
 
 class QLabel;
 class QSlider;
@@ -46,6 +47,8 @@ private:
     Host& host_;
     model::ChannelModel& model_;
     std::array<QSlider*, kChannels> sliders_{};
+    // The position a slider's move will write once its command gets its turn.
+    std::array<std::optional<int>, kChannels> pending_{};
     std::array<QLabel*, kChannels> voltLabels_{};
     std::array<QLabel*, kChannels> codeLabels_{};
     std::array<QLabel*, 5> scaleLabels_{};

@@ -34,28 +34,7 @@ void setUp(QFileDialog& dialog, QFileDialog::AcceptMode mode, const QString& ini
     }
 }
 
-QString runDialog(QFileDialog& dialog)
-{
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return {};
-    return dialog.selectedFiles().constFirst();
-}
-
 } // namespace
-
-QString chooseFileToOpen(QWidget* parent, const QString& initialDir, const QStringList& filters)
-{
-    QFileDialog dialog(parent);
-    setUp(dialog, QFileDialog::AcceptOpen, initialDir, filters);
-    return runDialog(dialog);
-}
-
-QString chooseFileToSave(QWidget* parent, const QString& initialDir, const QStringList& filters)
-{
-    QFileDialog dialog(parent);
-    setUp(dialog, QFileDialog::AcceptSave, initialDir, filters);
-    return runDialog(dialog);
-}
 
 void askFileToSave(QWidget* parent, const QString& initialDir, const QStringList& filters,
                    std::function<void(const QString&)> chosen)

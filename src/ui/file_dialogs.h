@@ -17,17 +17,10 @@ namespace ui {
 // name gets follow the filter the user selects, and both kinds look alike. Filters come as Qt writes them
 // ("Csv Files (*.csv)"); initialDir may be empty.
 
-// Asks for a file to read; "" when cancelled. A name that does not exist may be typed: the command that
-// reads it says what is wrong with it.
-QString chooseFileToOpen(QWidget* parent, const QString& initialDir, const QStringList& filters);
-
 // Asks for a file to write, in a dialog that says "Save": replacing an existing file is asked first, and a
 // name typed without an extension gets the one of the selected filter ("*.csv" gives ".csv", "*.*" none).
-// "" when cancelled.
-QString chooseFileToSave(QWidget* parent, const QString& initialDir, const QStringList& filters);
-
-// The same without waiting for the answer: chosen is called with the name once the user accepts, so that
-// a batch run goes on while the dialog is open. The dialog is modal to parent's window only.
+// It does not wait for the answer: chosen is called with the name once the user accepts, so that a batch
+// run goes on while the dialog is open. The dialog is modal to parent's window only.
 void askFileToSave(QWidget* parent, const QString& initialDir, const QStringList& filters,
                    std::function<void(const QString&)> chosen);
 

@@ -3,32 +3,17 @@
 
 #include "ui/guidance.h"
 
-#include "app/connection.h"
-#include "bus/i2c_master.h"
 #include "model/channel_model.h"
+#include "ui/commands.h"
 
 #include <QLineEdit>
 
 namespace ui {
 
-namespace {
-
-// Registers 0..23 are read in order: the last one read means the grid shows the chip.
-constexpr int kLastChannelRegister = 23;
-
-} // namespace
-
-Guidance::Guidance(const model::ChannelModel& model, const app::Connection& connection, bus::I2cMaster& i2c,
-                   QObject* parent)
-    : QObject(parent), model_(model), connection_(connection), i2c_(i2c)
+Guidance::Guidance(const model::ChannelModel& model, const Commands& commands, QObject* parent)
+    : QObject(parent), model_(model), commands_(commands)
 {
-    i2c_.addObserver(this);
-    connect(&connection_, &app::Connection::changed, this, &Guidance::update);
-}
-
-Guidance::~Guidance()
-{
-    i2c_.removeObserver(this);
+    connect(&commands_, &Commands::connectionChanged, this, &Guidance::update);
 }
 
 void Guidance::watchReference(QLineEdit* box)
@@ -53,24 +38,16 @@ bool Guidance::referenceConverts() const
     return model_.vref_high_cur - model_.vref_low_cur > 0;
 }
 
-void Guidance::done(const bus::Transaction& transaction)
+void Guidance::portOpened()
 {
-    switch (transaction.kind) {
-    case bus::TransactionKind::LineCheck:
-        readPending_ = true;
-        break;
-    case bus::TransactionKind::PointerWrite:
-        lastPointer_ = transaction.bytes.size() > 1 ? static_cast<quint8>(transaction.bytes[1]) : -1;
-        break;
-    case bus::TransactionKind::Read:
-        if (lastPointer_ == kLastChannelRegister && readPending_) {
-            readPending_ = false;
-            update();
-        }
-        break;
-    default:
-        break;
-    }
+    readPending_ = true;
+    update();
+}
+
+void Guidance::chipRead()
+{
+    readPending_ = false;
+    update();
 }
 
 void Guidance::update()
@@ -81,8 +58,9 @@ void Guidance::update()
     if (typedWithoutReference_)
         hints << QStringLiteral("Set Vsup, the reference voltage, before typing voltages");
     // Only where reading can work: otherwise the connection line says what stands in the way.
-    if (readPending_ && connection_.portState() == app::Connection::PortState::Open &&
-        connection_.lines().usable() && connection_.presence() != app::Connection::Presence::NoAnswer)
+    const engine::ConnectionState& connection = commands_.connection();
+    if (readPending_ && connection.portState == engine::ConnectionState::PortState::Open &&
+        connection.lines.usable() && connection.presence != engine::ConnectionState::Presence::NoAnswer)
         hints << QStringLiteral("Press Read DAC to read the chip");
     if (hints == hints_)
         return;

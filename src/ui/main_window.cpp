@@ -4,23 +4,23 @@
 #include "ui/main_window.h"
 
 #include "app/bench.h"
-#include "bus/device.h"
+#include "engine/bus_thread.h"
 #include "model/channel_file.h"
 #include "model/numbers.h"
 #include "ui/batch_window.h"
 #include "ui/bus_monitor.h"
-#include "ui/bus_work.h"
 #include "ui/channel_file_dialog.h"
+#include "ui/commands.h"
 #include "ui/connection_line.h"
 #include "ui/control_panel.h"
 #include "ui/guidance.h"
-#include "ui/input_gate.h"
 #include "ui/otp_writer.h"
 #include "ui/port_dialog.h"
 #include "ui/run_log.h"
 #include "ui/screen_fit.h"
 #include "ui/widgets.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFile>
@@ -30,9 +30,11 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QToolButton>
 #include <QWindow>
 
 #include <cmath>
+#include <cstdio>
 #include <optional>
 
 namespace ui {
@@ -87,98 +89,49 @@ constexpr ButtonPlace kButtons[] = {
     {"Command8", "About", 1200, 9360, 975, 585},
 };
 
-// The dialog of the file commands: it lists names that are not UTF-8 and hands back the raw path.
-QByteArray chooseWithDialog(QWidget* parent, const QString& initialDir, ChannelFileDialog::Mode mode)
+// The dialog of the file commands: it lists names that are not UTF-8 and hands back the raw path. Modal to
+// the main window; the command waits for it from the event loop.
+Task<QByteArray> chooseWithDialog(Commands& commands, QWidget* parent, QString initialDir,
+                                  ChannelFileDialog::Mode mode)
 {
-    ChannelFileDialog dialog(QFile::encodeName(initialDir), parent, mode);
-    return dialog.exec() == QDialog::Accepted ? dialog.chosen() : QByteArray();
+    const QPointer<ChannelFileDialog> dialog(
+        new ChannelFileDialog(QFile::encodeName(initialDir), parent, mode));
+    struct Dispose {
+        QPointer<ChannelFileDialog> dialog;
+        ~Dispose()
+        {
+            if (dialog)
+                dialog->deleteLater();
+        }
+    } dispose{dialog};
+    const int result = co_await commands.showDialog(dialog.data());
+    co_return result == QDialog::Accepted&& dialog ? dialog->chosen() : QByteArray();
 }
+
+// The passes the wait for an available port lets events run before it gives up.
+constexpr int kWaitPasses = 1000;
+
+// The voltage boxes take no typing while the grid waits for the chip's codes, which would overwrite it.
+class ReadOnlyGrid {
+public:
+    explicit ReadOnlyGrid(const std::array<QLineEdit*, MainWindow::kRows>& boxes) : boxes_(boxes)
+    {
+        for (QLineEdit* box : boxes_)
+            box->setReadOnly(true);
+    }
+    ~ReadOnlyGrid()
+    {
+        for (QLineEdit* box : boxes_)
+            box->setReadOnly(false);
+    }
+    ReadOnlyGrid(const ReadOnlyGrid&) = delete;
+    ReadOnlyGrid& operator=(const ReadOnlyGrid&) = delete;
+
+private:
+    const std::array<QLineEdit*, MainWindow::kRows>& boxes_;
+};
 
 } // namespace
-
-MainWindow::MainWindow(app::Bench& bench, QWidget* parent)
-    : QWidget(parent), bench_(bench), model_(bench.channels),
-      guard_([this](const QString& title, const QString& text) { report(title, text); },
-             [this] {
-                 ending_ = true;
-                 QCoreApplication::exit(1);
-             }),
-      endProgram_([] { QCoreApplication::exit(0); }),
-      report_([this](const QString& title, const QString& text) {
-          QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
-          box.exec();
-      }),
-      ask_([this](const QString& title, const QString& text, const QString& yesCaption) {
-          return askYesOrCancel(this, title, text, yesCaption);
-      }),
-      chooseFile_([](QWidget* parent, const QString& dir) {
-          return chooseWithDialog(parent, dir, ChannelFileDialog::Mode::Open);
-      }),
-      chooseSaveFile_([](QWidget* parent, const QString& dir) {
-          return chooseWithDialog(parent, dir, ChannelFileDialog::Mode::Save);
-      }),
-      gate_(std::make_unique<InputGate>()), busWork_(std::make_unique<BusWork>(bench, *gate_)),
-      runLog_(new RunLog(this))
-{
-    setUpWindow(this, QStringLiteral("frmKRM59340"), QStringLiteral("KRM59340"), kClientWidth, kClientHeight);
-    buildLayout();
-    ScreenFit::apply(this);
-    connectCommands();
-    model_.setGrid(this);
-    connect(busWork_.get(), &BusWork::progressed, this, &MainWindow::showProgress);
-    // Closing the main window while a command works on the bus stops the work at its next transaction; the
-    // close itself follows once the command has ended, and the settings are saved then.
-    gate_->setCloseRequest([this](QObject* window) {
-        if (window == windowHandle())
-            bench_.interrupter.request();
-    });
-}
-
-MainWindow::~MainWindow()
-{
-    delete busMonitor_;
-    model_.setGrid(nullptr);
-}
-
-void MainWindow::requestShutdown()
-{
-    if (!gate_->holding() || !windowHandle()) {
-        close();
-        return;
-    }
-    bench_.interrupter.request();
-    gate_->queueClose(windowHandle());
-}
-
-void MainWindow::commandBegan()
-{
-    if (commandDepth_++ == 0)
-        busWork_->commandBegan();
-}
-
-void MainWindow::commandEnded()
-{
-    if (--commandDepth_ == 0)
-        busWork_->commandEnded();
-}
-
-void MainWindow::showProgress(const QString& what, int done, int total)
-{
-    // What the work is and how far it has come, in the connection line, which has the window's width; beside
-    // the Bus Monitor button a bar (an unknown total shows as a moving bar, and work that takes more than its
-    // estimate stays just short of done).
-    if (what.isEmpty()) {
-        connectionLine_->setActivity({});
-        progress_->hide();
-        return;
-    }
-    connectionLine_->setActivity(
-        total > 0 ? QStringLiteral("%1… %2 of %3").arg(what).arg(std::min(done, total)).arg(total)
-                  : QStringLiteral("%1…").arg(what));
-    progress_->setRange(0, total);
-    progress_->setValue(total > 0 ? std::min(done, total - 1) : 0);
-    progress_->show();
-}
 
 void MainWindow::buildLayout()
 {
@@ -200,9 +153,18 @@ void MainWindow::buildLayout()
     arrows_ = new UpDown(this);
     arrows_->setObjectName(QStringLiteral("UpDown1"));
     placeInTwips(arrows_, 1920, 1560, 240, 4935);
-    connect(arrows_, &UpDown::upClicked, this, [this] { handle([this] { model_.step_current_code(+1); }); });
-    connect(arrows_, &UpDown::downClicked, this,
-            [this] { handle([this] { model_.step_current_code(-1); }); });
+    // An arrow held down repeats its click; a repeat that comes while commands wait is skipped, so that
+    // letting go stops the stepping at once.
+    const auto step = [this](int delta, const QToolButton* arrow) {
+        if (arrow->isDown() && commands_->busy())
+            return;
+        commands_->post([this, delta]() -> Task<> {
+            model_.step_current_code(delta);
+            co_return;
+        });
+    };
+    connect(arrows_, &UpDown::upClicked, this, [this, step] { step(+1, arrows_->upArrow()); });
+    connect(arrows_, &UpDown::downClicked, this, [this, step] { step(-1, arrows_->downArrow()); });
 
     for (const RowPlace& place : kRowPlaces) {
         const bool inView = place.row < 16 || place.row == 18 || place.row == 19;
@@ -219,14 +181,14 @@ void MainWindow::buildLayout()
         placeInTwips(button, place.left, place.top, place.width, place.height);
     }
 
-    connectionLine_ = new ConnectionLine(bench_.connection, this);
+    connectionLine_ = new ConnectionLine(*commands_, this);
     placeInTwips(connectionLine_, 60, kControlsHeight, kClientWidth - 120, kConnectionHeight);
     progress_ = new QProgressBar(this);
     progress_->setObjectName(QStringLiteral("busProgress"));
     progress_->setTextVisible(false);
     placeInTwips(progress_, kProgressLeft, kMonitorTop, kClientWidth - 60 - kProgressLeft, kMonitorHeight);
     progress_->hide();
-    guidance_ = new Guidance(model_, bench_.connection, bench_.i2c, this);
+    guidance_ = new Guidance(model_, *commands_, this);
     guidance_->watchReference(referenceBox_);
     for (QLineEdit* volt : voltBoxes_)
         guidance_->watchVoltage(volt);
@@ -270,31 +232,117 @@ QPushButton* MainWindow::commandButton(const QString& name) const
     return findChild<QPushButton*>(name);
 }
 
+MainWindow::MainWindow(app::Bench& bench, QWidget* parent)
+    : QWidget(parent), bench_(bench), model_(bench.channels()),
+      busThread_(std::make_unique<engine::BusThread>(bench.engine())),
+      commands_(new Commands(*busThread_, this)), endProgram_([] { QCoreApplication::exit(0); }),
+      chooseFile_([this](QWidget* parent, const QString& dir) {
+          return chooseWithDialog(*commands_, parent, dir, ChannelFileDialog::Mode::Open);
+      }),
+      chooseSaveFile_([this](QWidget* parent, const QString& dir) {
+          return chooseWithDialog(*commands_, parent, dir, ChannelFileDialog::Mode::Save);
+      }),
+      runLog_(new RunLog(this))
+{
+    setUpWindow(this, QStringLiteral("frmKRM59340"), QStringLiteral("KRM59340"), kClientWidth, kClientHeight);
+    buildLayout();
+    ScreenFit::apply(this);
+    connectCommands();
+    model_.setGrid(this);
+    model_.setSink(commands_);
+    commands_->setAfterCommand([this] { return afterCommand(); });
+    connect(commands_, &Commands::progressed, this, &MainWindow::showProgress);
+    connect(commands_, &Commands::workingChanged, this, &MainWindow::showWorking);
+}
+
+MainWindow::~MainWindow()
+{
+    // Whatever still runs on the bus stops at its next transaction; the engine is the bench's and goes on
+    // serving whoever comes next.
+    bus::Interrupter& interrupter = bench_.engine().interrupter();
+    interrupter.request();
+    delete commands_;
+    busThread_.reset();
+    interrupter.clear();
+    delete busMonitor_;
+    showWorking(false);
+    model_.setGrid(nullptr);
+    model_.setSink(&bench_.engine());
+}
+
 void MainWindow::load()
 {
-    // The window may already be on screen: the user's input waits until the start-up is done, as it did
-    // when the window appeared only after it.
-    const InputGate::Hold hold(*gate_);
-    commandBegan();
-    busWork_->describe(QStringLiteral("Opening the port"), 0);
+    commands_->post([this] { return startUp(); });
+}
+
+Task<> MainWindow::startUp()
+{
+    commands_->describe(QStringLiteral("Opening the port"), 0);
     model_.vref_high_cur = 10;
     model_.vref_low_cur = 0;
     setReferenceText(model::number_text(model_.vref_high_cur));
     model_.a0_state = QStringLiteral("0");
     model_.cur_chan = 1;
-    bench_.settings.load_settings(model_, bench_.link);
-    bench_.link.EnumerateComPorts();
-    bench_.link.OpenSelectedPort();
+    serial::SerialLink& link = bench_.link();
+    bench_.settings().load_settings(model_, link);
+    link.EnumerateComPorts();
+    co_await openSelectedPort();
     show_a0_state();
     // The reads, then the write-back of every channel (each box changes from empty).
-    busWork_->describe(QStringLiteral("Reading the chip"), 50 + kRows);
-    BusyCursor busy;
-    const bool read = guard_.run([this] { model_.readAllChannels(); });
-    commandEnded();
-    bench_.connection.notice();
-    if (!read)
+    commands_->describe(QStringLiteral("Reading the chip"), 50 + kRows);
+    std::exception_ptr failed;
+    try {
+        co_await readAllChannels();
+    } catch (const ProgramEnding&) {
+        throw;
+    } catch (...) {
+        failed = std::current_exception();
+    }
+    if (failed) {
         showModel();
-    afterCommand();
+        std::rethrow_exception(failed);
+    }
+}
+
+Task<> MainWindow::openSelectedPort()
+{
+    serial::SerialLink& link = bench_.link();
+    // The port dialog may change PortNumber meanwhile (a pick runs inside the wait), hence the fresh look
+    // every pass.
+    bool available = link.available();
+    for (int passes = 0; !available && passes < kWaitPasses; ++passes) {
+        co_await commands_->letWaitingRun();
+        co_await commands_->yield();
+        available = link.available();
+    }
+    engine::Batch open;
+    open.commands.emplace_back(engine::OpenPort{link.PortNumber, link.BitRate, model_.a0_state, available});
+    const engine::Outcome opened = co_await commands_->run(std::move(open));
+    if (opened.replies.front().alreadyOpen)
+        link.noteAlreadyOpen(link.PortNumber);
+    guidance_->portOpened();
+}
+
+Task<> MainWindow::readAllChannels()
+{
+    co_await commands_->wait_seconds(0.1);
+    engine::Outcome read;
+    {
+        // The grid is about to show the chip: what is typed meanwhile would be overwritten.
+        const ReadOnlyGrid frozen(voltBoxes_);
+        read = co_await commands_->attempt(model_.read_all_channels_batch());
+    }
+    model_.apply_read(read.replies);
+    if (read.failure)
+        throw BusFailed(*read.failure);
+    guidance_->chipRead();
+}
+
+Task<> MainWindow::probeChip()
+{
+    engine::Batch probe;
+    probe.commands.emplace_back(engine::Probe{model_.a0_state, true});
+    co_await commands_->run(std::move(probe));
 }
 
 void MainWindow::showModel()
@@ -331,10 +379,12 @@ QString MainWindow::voltText(int row) const
 
 void MainWindow::setVoltText(int row, const QString& text)
 {
+    // What the user typed there and has not been applied yet stays: its commands will write it.
+    if (pendingTyped_.at(row) > 0)
+        return;
     ++inSetter_;
     voltBoxes_.at(row)->setText(text);
     --inSetter_;
-    guard_.rethrowParked();
 }
 
 void MainWindow::setCodeText(int row, const QString& text)
@@ -358,78 +408,65 @@ void MainWindow::refreshPanel()
         panelRefresh_();
 }
 
-void MainWindow::handle(const std::function<void()>& fn, Cursor cursor)
+void MainWindow::showProgress(const QString& what, int done, int total)
 {
-    if (inSetter_ > 0) {
-        guard_.runNested(fn);
+    // What the work is and how far it has come, in the connection line, which has the window's width; beside
+    // the Bus Monitor button a bar (an unknown total shows as a moving bar, and work that takes more than its
+    // estimate stays just short of done).
+    if (what.isEmpty()) {
+        connectionLine_->setActivity({});
+        progress_->hide();
         return;
     }
-    // A timer that fires while bus work lets the window breathe (an arrow or a slider held down repeating
-    // itself) would start a command inside another: that repeat is skipped, the next one comes after.
-    if (busWork_->beating())
-        return;
-    std::optional<BusyCursor> busy;
-    if (cursor == Cursor::Busy)
-        busy.emplace();
-    commandBegan();
-    guard_.run(fn);
-    commandEnded();
-    bench_.connection.notice();
-    afterCommand();
+    connectionLine_->setActivity(
+        total > 0 ? QStringLiteral("%1… %2 of %3").arg(what).arg(std::min(done, total)).arg(total)
+                  : QStringLiteral("%1…").arg(what));
+    progress_->setRange(0, total);
+    progress_->setValue(total > 0 ? std::min(done, total - 1) : 0);
+    progress_->show();
 }
 
-void MainWindow::afterCommand()
+void MainWindow::showWorking(bool working)
 {
-    if (ending_)
+    // The busy cursor while a command works on the bus; not while it waits for the user.
+    if (working == busyCursor_)
         return;
+    busyCursor_ = working;
+    if (working)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
+
+QStringList MainWindow::afterCommand()
+{
     // Settings are written as they change, so that a reload (the batch window's) gives what is in use and
     // another instance sees it. The store says a failure once.
     if (const auto failure = bench_.saveChangedSettings())
-        report(QStringLiteral("KRM59340"), *failure);
-    // Each command's traffic reaches the trace file as it ends, so a full disk is found while the user is
-    // there to read about it; the message comes once, since every later write would fail the same way.
-    const auto traceFailure = bench_.flushTrace();
-    if (traceFailure && !traceReported_) {
-        traceReported_ = true;
-        report(QStringLiteral("KRM59340"), *traceFailure);
-    }
+        return {*failure};
+    return {};
 }
 
 void MainWindow::voltChanged(int row)
 {
     if (showingOnly_ > 0)
         return;
-    // Text the program set stands for the model's code, truncated to three decimals: deriving the code
-    // from it again would lose a step below a 2.048 V reference at every refresh. Only typed text is read.
-    const bool typed = inSetter_ == 0;
-    handle([this, row, typed] {
+    if (inSetter_ > 0) {
+        // Set by a refresh inside a command: the text stands for the model's code, truncated to three
+        // decimals, and deriving the code from it again would lose a step below a 2.048 V reference at every
+        // refresh. The row is written again with its code, as the change of the text always did.
         model_.cur_chan = row + 1;
-        if (typed)
-            model_.volt_to_code();
         model_.write_current_channel();
-    });
-}
-
-void MainWindow::voltValidate(int row)
-{
-    handle([this, row] {
+        return;
+    }
+    // Typed: converted as it stood at this keystroke, whenever the command gets its turn.
+    ++pendingTyped_.at(row);
+    commands_->post([this, row, typed = voltBoxes_.at(row)->text()]() -> Task<> {
+        --pendingTyped_.at(row);
         model_.cur_chan = row + 1;
-        model_.volt_to_code();
-        model_.refresh_channels();
+        model_.volt_to_code(typed);
         model_.write_current_channel();
-    });
-}
-
-void MainWindow::referenceValidate()
-{
-    handle([this] {
-        const double typed = model::leading_number(referenceBox_->text());
-        // A number too large for a double would poison every conversion: keep the reference in use.
-        if (std::isfinite(typed))
-            model_.vref_high_cur = typed;
-        else
-            setReferenceText(model::number_text(model_.vref_high_cur));
-        model_.refresh_channels();
+        co_return;
     });
 }
 
@@ -440,16 +477,35 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
                          static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason;
     if (watched == referenceBox_) {
         if (leaving)
-            referenceValidate();
+            commands_->post([this]() -> Task<> {
+                const double typed = model::leading_number(referenceBox_->text());
+                // A number too large for a double would poison every conversion: keep the reference in use.
+                if (std::isfinite(typed))
+                    model_.vref_high_cur = typed;
+                else
+                    setReferenceText(model::number_text(model_.vref_high_cur));
+                model_.refresh_channels();
+                co_return;
+            });
         return false;
     }
     for (int row = 0; row < kRows; ++row) {
         if (watched != voltBoxes_.at(row))
             continue;
-        if (leaving)
-            voltValidate(row);
-        else if (event->type() == QEvent::MouseButtonPress)
-            model_.cur_chan = row + 1;
+        if (leaving) {
+            commands_->post([this, row]() -> Task<> {
+                model_.cur_chan = row + 1;
+                model_.volt_to_code();
+                model_.refresh_channels();
+                model_.write_current_channel();
+                co_return;
+            });
+        } else if (event->type() == QEvent::MouseButtonPress) {
+            commands_->post([this, row]() -> Task<> {
+                model_.cur_chan = row + 1;
+                co_return;
+            });
+        }
         break;
     }
     return false;
@@ -457,52 +513,25 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 
 void MainWindow::connectCommands()
 {
-    connect(commandButton(QStringLiteral("Command5")), &QPushButton::clicked, this,
-            [this] { handle([this] { readDac(); }); });
-    connect(commandButton(QStringLiteral("Command6")), &QPushButton::clicked, this, [this] {
-        handle([this] {
-            busWork_->describe(QStringLiteral("Resetting and reading the chip"), 1 + 50);
-            bus::resetChip(model_.i2c());
-            model_.readAllChannels();
-        });
-    });
+    const auto command = [this](const char* button, Task<> (MainWindow::*job)()) {
+        connect(commandButton(QString::fromLatin1(button)), &QPushButton::clicked, this,
+                [this, job] { commands_->post([this, job] { return (this->*job)(); }); });
+    };
+    command("Command5", &MainWindow::readDac);
+    command("Command6", &MainWindow::reset);
+    command("Command8", &MainWindow::about);
+    command("Command1", &MainWindow::saveToFile);
+    command("Command2", &MainWindow::loadFromFile);
+    command("Command11", &MainWindow::comSetting);
+    command("Command4", &MainWindow::runBatch);
     connect(commandButton(QStringLiteral("Command10")), &QPushButton::clicked, this, [this] {
-        handle([this] {
-            if (!confirmOtpBurn(
-                    QStringLiteral("all 24 registers (channels 1 to 22, c1 and c2) with the codes "
-                                   "held now")))
-                return;
-            busWork_->describe(QStringLiteral("Burning OTP"), 24 + 1 + 2);
-            // Even a close or a signal lets the burn, its reset and the bank status read finish: a half-burnt
-            // bank is worse than a late end.
-            const bus::Interrupter::Uninterruptible whole(bench_.interrupter);
-            model_.write_all_channels_otp();
-            bus::resetChip(model_.i2c());
-            model_.readBankStatus();
+        commands_->post([this] {
+            return burnOtp(0, QStringLiteral("all 24 registers (channels 1 to 22, c1 and c2) with the codes "
+                                             "held now"));
         });
     });
-    connect(a0Button_, &QPushButton::clicked, this, [this] { handle([this] { toggleA0(); }); });
-    connect(commandButton(QStringLiteral("Command8")), &QPushButton::clicked, this, &MainWindow::about);
-    connect(commandButton(QStringLiteral("Command1")), &QPushButton::clicked, this,
-            [this] { handle([this] { saveToFile(); }, Cursor::Normal); });
-    connect(commandButton(QStringLiteral("Command2")), &QPushButton::clicked, this,
-            [this] { handle([this] { loadFromFile(); }, Cursor::Normal); });
-    connect(commandButton(QStringLiteral("Command11")), &QPushButton::clicked, this, [this] {
-        handle(
-            [this] {
-                PortDialog dialog(bench_.link, bench_.catalog(), this, [this] { afterCommand(); });
-                dialog.exec();
-            },
-            Cursor::Normal);
-    });
-    connect(commandButton(QStringLiteral("Command4")), &QPushButton::clicked, this, [this] {
-        handle(
-            [this] {
-                BatchWindow batch(*this);
-                batch.exec();
-            },
-            Cursor::Normal);
-    });
+    connect(a0Button_, &QPushButton::clicked, this,
+            [this] { commands_->post([this] { return toggleA0(); }); });
     connect(commandButton(QStringLiteral("Command9")), &QPushButton::clicked, this,
             [this] { showModeless(controlPanel_); });
     connect(commandButton(QStringLiteral("Command3")), &QPushButton::clicked, this,
@@ -537,26 +566,51 @@ template <typename Window> void MainWindow::showModeless(QPointer<Window>& windo
     window->activateWindow();
 }
 
-void MainWindow::readDac()
+Task<> MainWindow::readDac()
 {
-    busWork_->describe(QStringLiteral("Reading the chip"), 1 + 50);
-    bench_.connection.probeChip();
-    model_.readAllChannels();
+    commands_->describe(QStringLiteral("Reading the chip"), 1 + 50);
+    co_await probeChip();
+    co_await readAllChannels();
 }
 
-void MainWindow::toggleA0()
+Task<> MainWindow::reset()
+{
+    commands_->describe(QStringLiteral("Resetting and reading the chip"), 1 + 50);
+    commands_->send(engine::ResetChip{});
+    co_await readAllChannels();
+}
+
+Task<> MainWindow::toggleA0()
 {
     model_.a0_state = model_.a0_state == QStringLiteral("0") ? QStringLiteral("1") : QStringLiteral("0");
     show_a0_state();
     model_.vref_high_cur = model_.vref_high.at(model_.bank());
     setReferenceText(model::number_text(model_.vref_high_cur));
     // Whether a chip answers at the new address is the first thing a wrong A0 jumper would show.
-    busWork_->describe(QStringLiteral("Reading the chip"), 1 + 50);
-    bench_.connection.probeChip();
-    model_.readAllChannels();
+    commands_->describe(QStringLiteral("Reading the chip"), 1 + 50);
+    co_await probeChip();
+    co_await readAllChannels();
 }
 
-bool MainWindow::confirmOtpBurn(const QString& what)
+Task<> MainWindow::burnOtp(int channel, QString what)
+{
+    const bool yes = co_await confirmOtpBurn(what);
+    if (!yes)
+        co_return;
+    commands_->describe(QStringLiteral("Burning OTP"), (channel == 0 ? kRows : 1) + 1 + 2);
+    if (channel == 0)
+        model_.write_all_channels_otp();
+    else
+        model_.write_channel_otp(channel);
+    commands_->send(engine::ResetChip{});
+    commands_->send(model_.read_bank_status_command());
+    // Even a close or a signal lets the burn, its reset and the bank status read finish: a half-burnt bank
+    // is worse than a late end.
+    const engine::Outcome burnt = co_await commands_->flush(true);
+    model_.show_bank_status(burnt.replies.back().word);
+}
+
+Task<bool> MainWindow::confirmOtpBurn(QString what)
 {
     bool known = false;
     const int status = maxBankBox_->text().toInt(&known);
@@ -567,65 +621,107 @@ bool MainWindow::confirmOtpBurn(const QString& what)
             : QStringLiteral("the next OTP bank (the bank status is not known; Read DAC reads it)");
     // The address the burn goes to: A0 is the address's lowest bit.
     const int address = model_.a0_state == QLatin1String("1") ? 0x75 : 0x74;
-    return ask_(
-        QStringLiteral("Program OTP"),
-        QStringLiteral("Burn %1 into %2 of the chip at 0x%3?\n\nOTP memory is written once: this cannot "
-                       "be undone.")
+    const QString question =
+        QStringLiteral("Burn %1 into %2 of the chip at 0x%3?\n\nOTP memory is written once: "
+                       "this cannot be undone.")
             .arg(what, bank)
-            .arg(address, 0, 16),
-        QStringLiteral("Burn"));
+            .arg(address, 0, 16);
+    QMessageBox* box = yesOrCancel(this, QStringLiteral("Program OTP"), question, QStringLiteral("Burn"));
+    const QMessageBox::ButtonRole answer = co_await commands_->ask(box);
+    co_return answer == QMessageBox::AcceptRole;
 }
 
-void MainWindow::about()
+Task<> MainWindow::about()
 {
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("KRM59340 Program."),
-                    QStringLiteral("KRM59340 Eval Software  Rev. %1.%2.%3")
-                        .arg(KRM_VERSION_MAJOR)
-                        .arg(KRM_VERSION_MINOR)
-                        .arg(KRM_VERSION_PATCH),
-                    QMessageBox::Ok, this);
-    box.exec();
+    const QString text = QStringLiteral("KRM59340 Eval Software  Rev. %1.%2.%3")
+                             .arg(KRM_VERSION_MAJOR)
+                             .arg(KRM_VERSION_MINOR)
+                             .arg(KRM_VERSION_PATCH);
+    auto* box = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("KRM59340 Program."), text,
+                                QMessageBox::Ok, this);
+    co_await commands_->ask(box);
 }
 
-QByteArray MainWindow::chooseChannelFile(const FileChooser& chooser)
+Task<QByteArray> MainWindow::chooseChannelFile(FileChooser chooser)
 {
-    const QByteArray name = chooser(this, bench_.settings.default_dir);
+    const QString initialDir = bench_.settings().default_dir;
+    const QByteArray name = co_await chooser(this, initialDir);
     if (name.isEmpty())
-        return {};
-    bench_.settings.dir_of_path(QFile::decodeName(name));
+        co_return QByteArray();
+    model::SettingsStore& settings = bench_.settings();
+    settings.dir_of_path(QFile::decodeName(name));
     // Not being able to remember the directory is no reason to refuse the file itself.
-    if (const auto failure = bench_.settings.save_default_dir(bench_.settings.last_dir))
-        report(QStringLiteral("KRM59340"), *failure);
-    return name;
+    const std::optional<QString> failure = settings.save_default_dir(settings.last_dir);
+    if (failure)
+        co_await commands_->report(*failure);
+    co_return name;
 }
 
-void MainWindow::saveToFile()
+Task<> MainWindow::saveToFile()
 {
-    const QByteArray name = chooseChannelFile(chooseSaveFile_);
+    const QByteArray name = co_await chooseChannelFile(chooseSaveFile_);
     if (!name.isEmpty())
         model::save_channel_file(name, model_);
 }
 
-void MainWindow::loadFromFile()
+Task<> MainWindow::loadFromFile()
 {
-    const QByteArray name = chooseChannelFile(chooseFile_);
+    const QByteArray name = co_await chooseChannelFile(chooseFile_);
     if (name.isEmpty())
-        return;
-    BusyCursor busy;
+        co_return;
     // Each channel written, and written again by the refresh when its box changes.
-    busWork_->describe(QStringLiteral("Loading %1").arg(QFileInfo(name).fileName()), 2 * kRows);
+    commands_->describe(QStringLiteral("Loading %1").arg(QFileInfo(name).fileName()), 2 * kRows);
     model::apply_channel_file(name, model_);
+}
+
+Task<> MainWindow::comSetting()
+{
+    const QPointer<PortDialog> dialog(new PortDialog(*this, this));
+    struct Dispose {
+        QPointer<PortDialog> dialog;
+        ~Dispose()
+        {
+            if (dialog)
+                dialog->deleteLater();
+        }
+    } dispose{dialog};
+    co_await commands_->showDialog(dialog.data());
+}
+
+Task<> MainWindow::runBatch()
+{
+    const QPointer<BatchWindow> batch(new BatchWindow(*this));
+    struct Dispose {
+        QPointer<BatchWindow> batch;
+        ~Dispose()
+        {
+            if (batch)
+                batch->deleteLater();
+        }
+    } dispose{batch};
+    co_await batch->load();
+    co_await commands_->showDialog(batch.data());
+}
+
+void MainWindow::requestShutdown()
+{
+    close();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    event->accept();
+    // The window stays until the bus work has stopped; a second close changes nothing.
+    event->ignore();
     if (ending_)
         return;
     ending_ = true;
-    // A close that arrives where events run inside a command (Read DAC's wait, a batch delay) ends that
-    // command at its next transaction too, whether or not the end of the program unwinds it first.
-    bench_.interrupter.request();
+    connectionLine_->setActivity(commands_->busy() ? QStringLiteral("Closing: stopping the bus work…")
+                                                   : QString());
+    commands_->end([this] { ended(); });
+}
+
+void MainWindow::ended()
+{
     saveSettings();
     endProgram_();
 }
@@ -636,12 +732,7 @@ void MainWindow::saveSettings()
         return;
     saved_ = true;
     if (const auto failure = bench_.saveSettings())
-        report(QStringLiteral("KRM59340"), *failure);
-}
-
-void MainWindow::report(const QString& title, const QString& text)
-{
-    report_(title, text);
+        std::fprintf(stderr, "krm59340: %s\n", qPrintable(*failure));
 }
 
 } // namespace ui

@@ -4,7 +4,6 @@
 #pragma once
 
 #include "model/channel_model.h"
-#include "ui/command_guard.h"
 #include "ui/host.h"
 
 #include <QPointer>
@@ -22,21 +21,24 @@ class QPushButton;
 namespace app {
 class Bench;
 }
+namespace engine {
+class BusThread;
+}
 
 namespace ui {
 
 class BusMonitor;
-class BusWork;
+class Commands;
 class ConnectionLine;
 class ControlPanel;
 class Guidance;
-class InputGate;
 class OtpWriter;
 class UpDown;
 
 // The main window: the reference box, the bank status, the A0 button, the 24-row channel grid with its
-// arrows, and the command buttons. It is the grid the channel model keeps in step; events become calls of
-// the model and the device operations, each through the command guard.
+// arrows, and the command buttons. It is the grid the channel model keeps in step. Every event that works
+// on the chip becomes a command in its queue; the bus work runs on a thread of its own, so the window stays
+// usable throughout, and what it shows comes from the model as each command goes on.
 class MainWindow : public QWidget, public model::ChannelGrid, public Host {
     Q_OBJECT
 public:
@@ -45,12 +47,12 @@ public:
     explicit MainWindow(app::Bench& bench, QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // Start-up, run once, with the window on screen or before it is shown: initial values, stored
-    // settings, port scan and open (with the line check and the chip's presence), the A0 look, and the
-    // first read of the chip. The user's input waits until it is done.
+    // Start-up, the first command of the run, with the window on screen or before it is shown: initial
+    // values, stored settings, port scan and open (with the line check and the chip's presence), the A0
+    // look, and the first read of the chip.
     void load();
-    // An orderly end asked for from outside (a signal): at once when nothing runs, otherwise once the bus
-    // work has stopped at its next transaction; the settings are saved either way.
+    // An orderly end asked for from outside (a signal), as a close does: the bus work stops at its next
+    // transaction, open questions are answered Cancel, nothing more starts, the settings are saved.
     void requestShutdown();
     // Writes the settings as they stand; what the close does, callable by a last-moment exit path too.
     void saveSettings();
@@ -65,29 +67,20 @@ public:
     void refreshPanel() override;
 
     app::Bench& bench() override { return bench_; }
-    CommandGuard& guard() { return guard_; }
-    // Runs one event's handling through the guard (parked instead when nested inside our own setter). Work
-    // that talks to the chip shows the busy cursor until it ends or fails.
-    void handle(const std::function<void()>& fn, Cursor cursor = Cursor::Busy) override;
-    // Where the control panel hooks its refresh in while it is open.
+    Commands& commands() override { return *commands_; }
     void setPanelRefresh(std::function<void()> refresh) override { panelRefresh_ = std::move(refresh); }
+    Task<> burnOtp(int channel, QString what) override;
+    Task<> openSelectedPort() override;
     // How the program ends when this window closes; tests replace it.
     void setEndProgram(std::function<void()> end) { endProgram_ = std::move(end); }
-    // Asks for a channel file, a raw path ("" when cancelled); tests replace the real file dialogs of both
-    // file commands.
-    using FileChooser = std::function<QByteArray(QWidget* parent, const QString& initialDir)>;
+    // Asks for a channel file, a raw path ("" when cancelled); tests replace the file dialogs of both file
+    // commands.
+    using FileChooser = std::function<Task<QByteArray>(QWidget* parent, const QString& initialDir)>;
     void setFileChooser(FileChooser chooser)
     {
         chooseFile_ = chooser;
         chooseSaveFile_ = std::move(chooser);
     }
-    // How failures reach the user (a message box); tests replace it.
-    void setReport(CommandGuard::Report report) { report_ = std::move(report); }
-    // Asks a question whose answers are yesCaption and Cancel, Cancel the default (a message box); tests
-    // replace it.
-    using Ask = std::function<bool(const QString& title, const QString& text, const QString& yesCaption)>;
-    void setAsk(Ask ask) { ask_ = std::move(ask); }
-    bool confirmOtpBurn(const QString& what) override;
 
     QLineEdit* voltBox(int row) const { return voltBoxes_.at(row); }
     QLineEdit* codeBox(int row) const { return codeBoxes_.at(row); }
@@ -97,8 +90,6 @@ public:
     UpDown* arrows() const { return arrows_; }
     ConnectionLine* connectionLine() const { return connectionLine_; }
     QProgressBar* progressBar() const { return progress_; }
-    InputGate& inputGate() { return *gate_; }
-    BusWork& busWork() { return *busWork_; }
     // The command buttons by their names (Command1 .. Command11).
     QPushButton* commandButton(const QString& name) const;
     // The modeless windows while they are open, null otherwise.
@@ -109,7 +100,6 @@ public:
     QString voltBoxText(int row) const override;
     QString codeBoxText(int row) const override;
     QWidget* hostWindow() override { return this; }
-    void afterCommand() override;
     RunLog& runLog() override { return *runLog_; }
 
 protected:
@@ -119,44 +109,51 @@ protected:
 private:
     void buildLayout();
     void buildGridRow(int row, const QString& caption, int labelLeft, int boxLeft, int top);
-    void voltChanged(int row);
-    void voltValidate(int row);
-    void referenceValidate();
     void connectCommands();
     template <typename Window> void showModeless(QPointer<Window>& window);
-    void toggleA0();
-    void about();
-    void saveToFile();
-    void loadFromFile();
-    // The file dialog steps both file commands share; "" when the user cancelled.
-    QByteArray chooseChannelFile(const FileChooser& chooser);
-    void report(const QString& title, const QString& text);
-    // The command boundaries the bus work's progress counts between (outermost commands only).
-    void commandBegan();
-    void commandEnded();
+    void voltChanged(int row);
+    // What follows every command: the settings that changed are written; texts to report.
+    QStringList afterCommand();
     void showProgress(const QString& what, int done, int total);
+    void showWorking(bool working);
     // Every box from the model as it stands, without the change handling: what a failed start-up shows.
     void showModel();
-    // Read DAC: whether a chip answers, then the read-back.
-    void readDac();
+    // The end once nothing runs any more: the settings saved, then the program ends.
+    void ended();
+
+    // The commands. Each runs in the window's queue.
+    Task<> startUp();
+    // Waits 0.1 s (the commands posted meanwhile run), then reads the chip into the grid, which refreshes.
+    Task<> readAllChannels();
+    // Whether a chip answers at the A0 address in use.
+    Task<> probeChip();
+    Task<> readDac();
+    Task<> reset();
+    Task<> toggleA0();
+    Task<> about();
+    Task<> saveToFile();
+    Task<> loadFromFile();
+    Task<> comSetting();
+    Task<> runBatch();
+    // The file dialog steps both file commands share; "" when the user cancelled.
+    Task<QByteArray> chooseChannelFile(FileChooser chooser);
+    // Asks before anything is burnt into the chip's one-time memory, naming what, the bank it goes to and
+    // the chip. True only when the user says so; Cancel is the default answer.
+    Task<bool> confirmOtpBurn(QString what);
 
     app::Bench& bench_;
     model::ChannelModel& model_;
-    CommandGuard guard_;
+    std::unique_ptr<engine::BusThread> busThread_;
+    Commands* commands_ = nullptr;
     int inSetter_ = 0;
     int showingOnly_ = 0;
     std::function<void()> panelRefresh_;
     std::function<void()> endProgram_;
-    CommandGuard::Report report_;
-    Ask ask_;
     FileChooser chooseFile_;
     FileChooser chooseSaveFile_;
     bool ending_ = false;
     bool saved_ = false;
-    int commandDepth_ = 0;
-    std::unique_ptr<InputGate> gate_;
-    std::unique_ptr<BusWork> busWork_;
-    bool traceReported_ = false;
+    bool busyCursor_ = false;
 
     QPointer<ControlPanel> controlPanel_;
     QPointer<OtpWriter> otpWriter_;
@@ -172,6 +169,8 @@ private:
     Guidance* guidance_ = nullptr;
     RunLog* runLog_ = nullptr;
     std::array<QLineEdit*, kRows> voltBoxes_{};
+    // Keystrokes per row whose commands wait their turn.
+    std::array<int, kRows> pendingTyped_{};
     std::array<QLineEdit*, kRows> codeBoxes_{};
 };
 

@@ -4,14 +4,15 @@
 #include "ui/otp_writer.h"
 
 #include "app/bench.h"
-#include "bus/device.h"
 #include "model/numbers.h"
+#include "ui/commands.h"
 #include "ui/host.h"
 #include "ui/screen_fit.h"
 #include "ui/widgets.h"
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 
 #include <algorithm>
@@ -113,24 +114,18 @@ void OtpWriter::step(int delta)
 
 void OtpWriter::writeSelected()
 {
-    host_.handle([this] {
-        app::Bench& bench = host_.bench();
-        const model::ChannelModel& model = bench.channels;
+    host_.commands().post([this, writer = QPointer<OtpWriter>(this)]() -> Task<> {
+        if (!writer)
+            co_return;
+        const model::ChannelModel& model = host_.bench().channels();
         const int n = RegisterIndex.at(RegisterPosition) + 1;
         // The model's code at this moment, which may be newer than the copy shown in Text2.
         const int code = burntCode(model.code.at(n));
         const double volts = model.shown_voltage(code);
-        if (!host_.confirmOtpBurn(QStringLiteral("channel %1 (register %2): code %3h, %4 V")
+        co_await host_.burnOtp(n, QStringLiteral("channel %1 (register %2): code %3h, %4 V")
                                       .arg(RegisterLabel.at(RegisterPosition))
                                       .arg(n - 1)
-                                      .arg(model::code_text(code), model::volt_text(volts))))
-            return;
-        // A close or a signal waits for the burn, its reset and the bank status read: a half-burnt bank is
-        // worse than a late end.
-        const bus::Interrupter::Uninterruptible whole(bench.interrupter);
-        bench.channels.write_channel_otp(n);
-        bus::resetChip(bench.i2c);
-        bench.channels.readBankStatus();
+                                      .arg(model::code_text(code), model::volt_text(volts)));
     });
 }
 

@@ -3,8 +3,11 @@
 
 #include "ui/port_dialog.h"
 
+#include "app/bench.h"
 #include "serial/port_catalog.h"
 #include "serial/serial_link.h"
+#include "ui/commands.h"
+#include "ui/host.h"
 #include "ui/screen_fit.h"
 #include "ui/widgets.h"
 
@@ -13,7 +16,6 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include <exception>
 #include <utility>
 
 namespace ui {
@@ -48,9 +50,8 @@ QPushButton* button(QWidget* parent, const QString& name, const QString& caption
 
 } // namespace
 
-PortDialog::PortDialog(serial::SerialLink& link, const serial::PortCatalog* catalog, QWidget* parent,
-                       std::function<void()> picked)
-    : QDialog(parent), link_(link), catalog_(catalog), picked_(std::move(picked))
+PortDialog::PortDialog(Host& host, QWidget* parent)
+    : QDialog(parent), host_(host), link_(host.bench().link()), catalog_(host.bench().catalog())
 {
     setUpWindow(this, QStringLiteral("frmPortSettings"), QStringLiteral("COM Port Setup"), kClientWidth,
                 kClientHeight);
@@ -141,7 +142,6 @@ void PortDialog::comboComPortClick(int index)
     runPick([this, index] {
         link_.PortNumber = comboComPort_->itemText(index).mid(kComPrefix.size()).toShort();
         showDevice();
-        link_.OpenSelectedPort();
     });
 }
 
@@ -149,23 +149,19 @@ void PortDialog::comboBitRateClick(int index)
 {
     if (index < 0)
         return;
-    runPick([this, index] {
-        link_.BitRate = comboBitRate_->itemText(index).toInt();
-        link_.OpenSelectedPort();
-    });
+    runPick([this, index] { link_.BitRate = comboBitRate_->itemText(index).toInt(); });
 }
 
-void PortDialog::runPick(const std::function<void()>& pick)
+void PortDialog::runPick(std::function<void()> pick)
 {
-    // The link never reports a failed open; anything else that goes wrong is said where the user looks,
-    // because nothing may escape into the event loop.
-    try {
+    // Each pick is a command of its own, in the order picked; the port it names is opened as start-up opens
+    // one, and the settings that changed are written after it.
+    host_.commands().post([this, pick = std::move(pick), dialog = QPointer<PortDialog>(this)]() -> Task<> {
+        if (!dialog)
+            co_return;
         pick();
-    } catch (const std::exception& e) {
-        txtstatusLabel_->setText(QString::fromLocal8Bit(e.what()));
-    }
-    if (picked_)
-        picked_();
+        co_await host_.openSelectedPort();
+    });
 }
 
 void PortDialog::showDevice()

@@ -18,14 +18,14 @@ class SerialLink;
 
 namespace ui {
 
-// frmPortSettings: picks the COM port and the bit rate. Every pick is applied to the link at once and
-// the port reopened; OK and Cancel only close, so nothing is kept here between openings. picked runs after
-// every pick (the main window writes the settings that changed).
+class Host;
+
+// frmPortSettings: picks the COM port and the bit rate. Every pick is a command that applies it to the link
+// and reopens the port; OK and Cancel only close, so nothing is kept here between openings.
 class PortDialog : public QDialog {
     Q_OBJECT
 public:
-    PortDialog(serial::SerialLink& link, const serial::PortCatalog* catalog, QWidget* parent,
-               std::function<void()> picked = {});
+    PortDialog(Host& host, QWidget* parent);
 
     QComboBox* comboComPort() const { return comboComPort_; }
     QComboBox* comboBitRate() const { return comboBitRate_; }
@@ -39,13 +39,13 @@ private:
     void FillRateList();
     void comboComPortClick(int index);
     void comboBitRateClick(int index);
-    void runPick(const std::function<void()>& pick);
+    void runPick(std::function<void()> pick);
     void showDevice();
     QString permissionHint() const;
 
+    Host& host_;
     serial::SerialLink& link_;
     const serial::PortCatalog* catalog_;
-    std::function<void()> picked_;
     QComboBox* comboComPort_ = nullptr;
     QComboBox* comboBitRate_ = nullptr;
     QLabel* txtstatusLabel_ = nullptr;

@@ -26,7 +26,7 @@ QString csvField(const QString& text)
 
 RunLog::RunLog(QObject* parent) : QAbstractTableModel(parent) {}
 
-void RunLog::add(qint64 cycle, const QString& file, const QString& result)
+void RunLog::add(qint64 cycle, const QString& file, const QString& result, const QDateTime& at)
 {
     if (lines_.size() == kKept) {
         beginRemoveRows({}, 0, 0);
@@ -36,7 +36,8 @@ void RunLog::add(qint64 cycle, const QString& file, const QString& result)
     }
     const int row = static_cast<int>(lines_.size());
     beginInsertRows({}, row, row);
-    lines_.push_back({QDateTime::currentMSecsSinceEpoch(), cycle, file, result});
+    lines_.push_back(
+        {at.isValid() ? at.toMSecsSinceEpoch() : QDateTime::currentMSecsSinceEpoch(), cycle, file, result});
     endInsertRows();
 }
 

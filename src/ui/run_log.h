@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QDateTime>
 
 #include <deque>
 #include <optional>
@@ -22,8 +23,8 @@ public:
 
     explicit RunLog(QObject* parent = nullptr);
 
-    // cycle 0 is a single step.
-    void add(qint64 cycle, const QString& file, const QString& result);
+    // cycle 0 is a single step; at: when its trigger block went out (now, when not given).
+    void add(qint64 cycle, const QString& file, const QString& result, const QDateTime& at = {});
     void clear();
     // Lines dropped to keep the newest kKept.
     qint64 dropped() const { return dropped_; }

@@ -38,23 +38,15 @@ void setUpWindow(QWidget* window, const QString& name, const QString& title, int
     window->setFixedSize(twipsToPixels(window, clientWidth), twipsToPixels(window, clientHeight));
 }
 
-bool askYesOrCancel(QWidget* parent, const QString& title, const QString& text, const QString& yesCaption)
+QMessageBox* yesOrCancel(QWidget* parent, const QString& title, const QString& text,
+                         const QString& yesCaption)
 {
-    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::NoButton, parent);
-    const QAbstractButton* yes = box.addButton(yesCaption, QMessageBox::AcceptRole);
-    box.setDefaultButton(box.addButton(QMessageBox::Cancel));
-    box.exec();
-    return box.clickedButton() == yes;
-}
-
-BusyCursor::BusyCursor()
-{
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-}
-
-BusyCursor::~BusyCursor()
-{
-    QApplication::restoreOverrideCursor();
+    auto* box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::NoButton, parent);
+    box->addButton(yesCaption, QMessageBox::AcceptRole);
+    QPushButton* cancel = box->addButton(QMessageBox::Cancel);
+    box->setDefaultButton(cancel);
+    box->setEscapeButton(cancel);
+    return box;
 }
 
 WrapButton::WrapButton(const QString& caption, QWidget* parent) : QPushButton(caption, parent) {}

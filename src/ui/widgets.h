@@ -7,6 +7,7 @@
 #include <QSlider>
 #include <QWidget>
 
+class QMessageBox;
 class QToolButton;
 
 namespace ui {
@@ -31,19 +32,10 @@ Control* placed(QWidget* parent, const QString& name, const QString& text, int l
     return control;
 }
 
-// A warning with the buttons yesCaption and Cancel, Cancel the default and focused one so that a stray Return
-// or Space answers no; true only for yes.
-bool askYesOrCancel(QWidget* parent, const QString& title, const QString& text, const QString& yesCaption);
-
-// Shows the busy cursor while bus work runs: on a USB adapter every line request is a round trip, so a
-// read-back takes seconds during which the window cannot respond.
-class BusyCursor {
-public:
-    BusyCursor();
-    ~BusyCursor();
-    BusyCursor(const BusyCursor&) = delete;
-    BusyCursor& operator=(const BusyCursor&) = delete;
-};
+// A warning with the buttons yesCaption (AcceptRole) and Cancel, Cancel the default and focused one so that
+// a stray Return or Space answers no. Not shown yet: Commands::ask shows it.
+QMessageBox* yesOrCancel(QWidget* parent, const QString& title, const QString& text,
+                         const QString& yesCaption);
 
 // A push button whose caption wraps inside it when it is too long for one line.
 class WrapButton : public QPushButton {

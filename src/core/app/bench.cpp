@@ -8,53 +8,24 @@
 
 namespace app {
 
-namespace {
-
-std::unique_ptr<serial::TracingPort> makeTrace(serial::SerialPort& device, const QByteArray& path)
-{
-    if (path.isEmpty())
-        return {};
-    // The simulated board knows its wire levels; a real port is asked through DSR.
-    serial::TracingPort::SdaWire wire;
-    if (const auto* board = dynamic_cast<const sim::SimulatedBoard*>(&device))
-        wire = [board] { return board->sdaWire(); };
-    return std::make_unique<serial::TracingPort>(device, path, std::move(wire));
-}
-
-serial::SerialPort& busPort(serial::SerialPort& device, const std::unique_ptr<serial::TracingPort>& trace)
-{
-    return trace ? static_cast<serial::SerialPort&>(*trace) : device;
-}
-
-} // namespace
-
 Bench::Bench(const QString& settingsPath, std::unique_ptr<serial::SerialPort> device,
              std::unique_ptr<serial::PortCatalog> catalog, const QByteArray& tracePath)
-    : settings(settingsPath), catalog_(std::move(catalog)), device_(std::move(device)),
-      trace_(makeTrace(*device_, tracePath)), heartbeat(busPort(*device_, trace_)), link(heartbeat),
-      i2c(heartbeat), channels(i2c), connection(link, catalog_.get(), i2c, channels)
+    : settings_(settingsPath), catalog_(std::move(catalog)),
+      engine_(std::make_unique<engine::Engine>(std::move(device), catalog_.get(), tracePath)),
+      // Finding the ports looks at the system's device list (or the board) and opens nothing.
+      link_([port = &engine_->device()](int n) { return port->exists(n); })
 {
-    i2c.addObserver(&interrupter);
-    link.setOpenedHandler([this] { connection.afterOpen(); });
+    channels_.setSink(engine_.get());
 }
 
 Bench::~Bench() = default;
 
-void Bench::reloadSettings()
+bool Bench::reloadSettings()
 {
-    const qint16 port = link.PortNumber;
-    const qint32 rate = link.BitRate;
-    settings.load_settings(channels, link);
-    if (link.PortNumber != port || link.BitRate != rate)
-        link.OpenSelectedPort();
-}
-
-std::optional<QString> Bench::flushTrace()
-{
-    if (!trace_)
-        return std::nullopt;
-    trace_->flush();
-    return trace_->failure();
+    const qint16 port = link_.PortNumber;
+    const qint32 rate = link_.BitRate;
+    settings_.load_settings(channels_, link_);
+    return link_.PortNumber != port || link_.BitRate != rate;
 }
 
 std::unique_ptr<Bench> Bench::forSystem(const QString& settingsPath, const QByteArray& tracePath)

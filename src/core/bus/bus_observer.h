@@ -23,12 +23,13 @@ struct Transaction {
     std::optional<LineCheck> lineCheck; // the line check's finding
 };
 
-// Told of every transaction of an I2cMaster, once per transaction (never per line request): a bus monitor
-// lists them, a progress display counts them. starting() runs before the transaction's first line request
-// and may throw to keep it off the bus; done() runs after its last.
+// Told of every transaction of a bus master, once per transaction (never per line request): a bus monitor
+// lists them, a progress display counts them. starting() runs before the transaction's first line request,
+// with the kind and the bytes it is about to send (as far as they are known then), and may throw to keep it
+// off the bus; done() runs after its last.
 class BusObserver {
 public:
-    virtual void starting(TransactionKind kind) = 0;
+    virtual void starting(const Transaction& about) = 0;
     virtual void done(const Transaction& transaction) = 0;
 
 protected:

@@ -15,6 +15,14 @@ int bitOf(const QString& byte, int k)
     return k < byte.size() && byte.at(k) == QLatin1Char('1') ? 1 : 0;
 }
 
+QByteArray bytesOf(std::initializer_list<const QString*> bits)
+{
+    QByteArray bytes;
+    for (const QString* byte : bits)
+        bytes.append(static_cast<char>(byteOf(*byte)));
+    return bytes;
+}
+
 } // namespace
 
 // 200 passes of a volatile counter: about 0.1 us on a 2.6 GHz x86-64 core (bench_bus, BM_BusDelay), so the
@@ -202,7 +210,7 @@ void I2cMaster::generalCallReset()
 
 bool I2cMaster::probe(const QString& address)
 {
-    begin(TransactionKind::Probe);
+    begin(TransactionKind::Probe, QByteArray(1, static_cast<char>(byteOf(address))));
     start();
     for (int k = 0; k < 8; ++k)
         sendBit(bitOf(address, k));
@@ -225,7 +233,7 @@ bool I2cMaster::probe(const QString& address)
 
 void I2cMaster::i2cWritePointer(const QString& address, const QString& data)
 {
-    begin(TransactionKind::PointerWrite);
+    begin(TransactionKind::PointerWrite, bytesOf({&address, &data}));
     loadTxBits({&address, &data});
     start();
     for (int entry = 1; entry <= 16; ++entry) {
@@ -244,7 +252,7 @@ void I2cMaster::i2cWriteWord(const QString& address, const QString& byte2, const
     // Command 010 in the top bits of the word burns it into OTP; anything else writes the register.
     const bool burn = bitOf(byte3, 0) == 0 && bitOf(byte3, 1) == 1 && bitOf(byte3, 2) == 0;
     const TransactionKind kind = burn ? TransactionKind::OtpWrite : TransactionKind::DacWrite;
-    begin(kind);
+    begin(kind, bytesOf({&address, &byte2, &byte3, &byte4}));
     loadTxBits({&address, &byte2, &byte3, &byte4});
     start();
     for (int entry = 1; entry <= 32; ++entry) {
@@ -260,7 +268,7 @@ void I2cMaster::i2cWriteWord(const QString& address, const QString& byte2, const
 
 void I2cMaster::i2cReadWord(const QString& address)
 {
-    begin(TransactionKind::Read);
+    begin(TransactionKind::Read, bytesOf({&address}));
     loadTxBits({&address});
     start();
     for (int entry = 1; entry <= 8; ++entry)

@@ -41,7 +41,7 @@ public:
         Interrupter& interrupter_;
     };
 
-    void starting(TransactionKind) override
+    void starting(const Transaction&) override
     {
         if (shielded_ == 0 && requested())
             throw Interrupted();

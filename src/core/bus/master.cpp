@@ -26,10 +26,18 @@ void Master::removeObserver(BusObserver* observer)
     observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
 }
 
-void Master::begin(TransactionKind kind) const
+void Master::tellStarting(TransactionKind kind, QByteArray bytes) const
 {
+    if (observers_.empty())
+        return;
+    const Transaction about{kind, std::move(bytes), std::nullopt, std::nullopt, std::nullopt};
     for (BusObserver* observer : observers_)
-        observer->starting(kind);
+        observer->starting(about);
+}
+
+void Master::begin(TransactionKind kind, QByteArray bytes) const
+{
+    tellStarting(kind, std::move(bytes));
     if (unusable_)
         throw BusUnusable(*unusable_);
 }
@@ -46,8 +54,7 @@ void Master::finish(TransactionKind kind, QByteArray bytes, std::optional<quint1
 
 void Master::checkStarting() const
 {
-    for (BusObserver* observer : observers_)
-        observer->starting(TransactionKind::LineCheck);
+    tellStarting(TransactionKind::LineCheck, {});
 }
 
 void Master::checkDone(const LineCheck& check) const

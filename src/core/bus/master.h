@@ -72,7 +72,7 @@ protected:
     Master& operator=(const Master&) = delete;
 
     // Before a transaction's first request: the observers may stop it, then an unusable bus does.
-    void begin(TransactionKind kind) const;
+    void begin(TransactionKind kind, QByteArray bytes = {}) const;
     void finish(TransactionKind kind, QByteArray bytes, std::optional<quint16> word = {},
                 std::optional<bool> acknowledged = {}) const;
     // The line check's start and end, told like a transaction's.
@@ -81,6 +81,8 @@ protected:
     bool observed() const { return !observers_.empty(); }
 
 private:
+    void tellStarting(TransactionKind kind, QByteArray bytes) const;
+
     std::optional<QString> unusable_;
     std::vector<BusObserver*> observers_;
 };

@@ -5,8 +5,8 @@
 
 #include "bus/device.h"
 #include "model/numbers.h"
-#include "model/wait.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace model {
@@ -35,8 +35,6 @@ void appendBits(QString& out, double& work, double firstWeight, int count)
 
 } // namespace
 
-ChannelModel::ChannelModel(bus::I2cMaster& i2c) : i2c_(i2c) {}
-
 double ChannelModel::shown_range() const
 {
     const double range = vref_high_cur - vref_low_cur;
@@ -58,7 +56,13 @@ double ChannelModel::shown_voltage(double c) const
 void ChannelModel::volt_to_code()
 {
     if (grid_ && isChannel(cur_chan))
-        set_channel_voltage(cur_chan, leading_number(grid_->voltText(cur_chan - 1)));
+        volt_to_code(grid_->voltText(cur_chan - 1));
+}
+
+void ChannelModel::volt_to_code(const QString& text)
+{
+    if (isChannel(cur_chan))
+        set_channel_voltage(cur_chan, leading_number(text));
 }
 
 bool ChannelModel::set_channel_voltage(int n, double v)
@@ -98,7 +102,7 @@ void ChannelModel::write_current_channel()
         return;
     decmal_to_binary8(cur_chan - 1);
     code_to_binary10(code[cur_chan]);
-    bus::writeDacRegister(i2c_, bits_low, bits_high, bus::writeAddress(a0_state), bits_result);
+    send(engine::WriteRegister{bits_low, bits_high, bus::writeAddress(a0_state), bits_result, false});
 }
 
 void ChannelModel::step_current_code(int delta)
@@ -142,35 +146,43 @@ void ChannelModel::code_to_binary10(double c)
     appendBits(bits_low, c, 128, 8);
 }
 
-void ChannelModel::readAllChannels()
+engine::Batch ChannelModel::read_all_channels_batch()
 {
-    wait_seconds(0.1);
-    readChip();
-}
-
-double ChannelModel::readChip()
-{
+    engine::Batch batch;
     for (int n = 1; n <= kChannels; ++n)
-        readChannel(n);
-    const double status = readBankStatus();
-    refresh_channels();
-    return status;
+        batch.commands.emplace_back(read_channel_command(n));
+    batch.commands.emplace_back(read_bank_status_command());
+    return batch;
 }
 
-void ChannelModel::readChannel(int n)
+engine::ReadRegister ChannelModel::read_channel_command(int n)
 {
-    if (!isChannel(n))
-        return;
     decmal_to_binary5(n - 1);
-    code[n] = bus::readRegister(i2c_, a0_state, bits_result);
+    return {a0_state, bits_result};
 }
 
-double ChannelModel::readBankStatus()
+bool ChannelModel::apply_read(const std::vector<engine::Reply>& replies)
 {
-    const double status = bus::readBankStatusWord(i2c_, a0_state);
+    const std::size_t channels = std::min<std::size_t>(replies.size(), kChannels);
+    for (std::size_t k = 0; k < channels; ++k)
+        code[k + 1] = replies[k].word;
+    if (replies.size() <= kChannels)
+        return false;
+    show_bank_status(replies[kChannels].word);
+    refresh_channels();
+    return true;
+}
+
+void ChannelModel::show_bank_status(double status)
+{
     if (grid_)
         grid_->setMaxBankText(QString::number(status, 'f', 0));
-    return status;
+}
+
+void ChannelModel::send(engine::Command command)
+{
+    if (sink_)
+        sink_->send(std::move(command));
 }
 
 void ChannelModel::write_channel_otp(int n)
@@ -179,7 +191,7 @@ void ChannelModel::write_channel_otp(int n)
         return;
     decmal_to_binary8(n - 1);
     code_to_binary10(code[n]);
-    bus::programOtpRegister(i2c_, bits_low, bits_high, bus::writeAddress(a0_state), bits_result);
+    send(engine::WriteRegister{bits_low, bits_high, bus::writeAddress(a0_state), bits_result, true});
 }
 
 void ChannelModel::write_all_channels_otp()

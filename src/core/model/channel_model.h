@@ -3,7 +3,7 @@
 
 #pragma once
 
-#include "bus/i2c_master.h"
+#include "engine/command.h"
 
 #include <QString>
 
@@ -42,14 +42,17 @@ public:
 
 // The 24 channels: codes and voltages, references, A0 state, the bit-string helpers and the operations
 // that move them between the chip and the window. State keeps the names the rest of the program uses.
+// Transfers to the chip go to a command sink: the bus engine at once, or the window's commands, which
+// hand them to the bus thread.
 class ChannelModel {
 public:
-    explicit ChannelModel(bus::I2cMaster& i2c);
+    ChannelModel() = default;
 
     // The window to keep in step; may be null (then nothing is shown).
     void setGrid(ChannelGrid* grid) { grid_ = grid; }
     ChannelGrid* grid() const { return grid_; }
-    bus::I2cMaster& i2c() { return i2c_; }
+    // Where the writes go; without a sink they go nowhere.
+    void setSink(engine::CommandSink* sink) { sink_ = sink; }
 
     std::array<double, 26> code{};
     std::array<double, 26> volt{};
@@ -66,6 +69,8 @@ public:
 
     // Reads the voltage box of cur_chan into volt and code (clamped to the reference range).
     void volt_to_code();
+    // The same for a text as it stood in the box.
+    void volt_to_code(const QString& text);
     // Sets volt and code of channel n from a voltage, clamped to the reference range as the voltage box is.
     // False (nothing changed) for a channel outside 1..24 or a reference range that converts nothing.
     bool set_channel_voltage(int n, double v);
@@ -81,15 +86,18 @@ public:
     void decmal_to_binary5(double v);
     void code_to_binary10(double c);
 
-    // Waits 0.1 s (events run), then readChip().
-    void readAllChannels();
-    // Reads registers 0..23 into code 1..24, the bank status, then refreshes; 25 reads and nothing else.
-    // Returns the bank status.
-    double readChip();
-    // Reads register n - 1 into code n: one pointer write and one word read.
-    void readChannel(int n);
-    // Reads register 63 into the bank status box, and returns it.
-    double readBankStatus();
+    // The reads of a read-back of the chip: registers 0..23, then the bank status; 25 reads and nothing
+    // else.
+    engine::Batch read_all_channels_batch();
+    // The read of register n - 1 (one pointer write and one word read).
+    engine::ReadRegister read_channel_command(int n);
+    engine::ReadBankStatus read_bank_status_command() const { return {a0_state}; }
+    // Takes the words of such a read-back, in its order: code 1..24 from the first 24, then the bank
+    // status. A read-back cut short keeps the codes it got and refreshes nothing; a whole one shows the
+    // bank status and refreshes. True when it was whole.
+    bool apply_read(const std::vector<engine::Reply>& replies);
+    // Shows the bank status in its box.
+    void show_bank_status(double status);
     // Burns code(n) into OTP register n - 1.
     void write_channel_otp(int n);
     void write_all_channels_otp();
@@ -106,8 +114,10 @@ private:
     // The voltage a code stands for, without the cap for codes above 1023.
     double code_voltage(double c) const;
 
-    bus::I2cMaster& i2c_;
+    void send(engine::Command command);
+
     ChannelGrid* grid_ = nullptr;
+    engine::CommandSink* sink_ = nullptr;
 };
 
 } // namespace model

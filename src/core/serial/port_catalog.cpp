@@ -177,18 +177,28 @@ QString owningGroup(const QString& path)
     return {};
 }
 
+PortCatalog::PortCatalog(const PortCatalog& other) : ports_(other.ports_)
+{
+    const std::lock_guard lock(other.deniedMutex_);
+    denied_ = other.denied_;
+}
+
 void PortCatalog::notePermissionDenied(int port, const QString& path, const QString& reason)
 {
-    denied_.insert(port, {port, path, reason, owningGroup(path)});
+    const DeviceProblem problem{port, path, reason, owningGroup(path)};
+    const std::lock_guard lock(deniedMutex_);
+    denied_.insert(port, problem);
 }
 
 void PortCatalog::clearProblem(int port)
 {
+    const std::lock_guard lock(deniedMutex_);
     denied_.remove(port);
 }
 
 QList<DeviceProblem> PortCatalog::permissionProblems() const
 {
+    const std::lock_guard lock(deniedMutex_);
     return denied_.values();
 }
 

@@ -7,6 +7,8 @@
 #include <QMap>
 #include <QString>
 
+#include <mutex>
+
 namespace serial {
 
 // A serial device the system reports.
@@ -37,6 +39,8 @@ constexpr int kLastPort = 16;
 class PortCatalog {
 public:
     PortCatalog(QMap<int, QString> explicitMap, QList<SerialDevice> systemDevices);
+    PortCatalog(const PortCatalog& other);
+    PortCatalog& operator=(const PortCatalog&) = delete;
 
     // What /sys/class/tty reports on this machine. Nothing is opened to find out; the system console is
     // left out so the scan never toggles its modem lines.
@@ -54,6 +58,8 @@ public:
 
 private:
     QMap<int, SerialDevice> ports_;
+    // Noted by the bus thread as it opens ports, read by the port dialog.
+    mutable std::mutex deniedMutex_;
     QMap<int, DeviceProblem> denied_;
 };
 

@@ -5,16 +5,12 @@
 
 #include "serial/port_catalog.h"
 
-#include <QCoreApplication>
-
 #include <algorithm>
 #include <cmath>
 
 namespace serial {
 
 namespace {
-
-constexpr int WaitPasses = 1000;
 
 QString comName(int n)
 {
@@ -23,45 +19,16 @@ QString comName(int n)
 
 } // namespace
 
-SerialLink::SerialLink(SerialPort& port) : port_(port) {}
-
-template <typename F> void SerialLink::attempt(F&& step)
-{
-    try {
-        step();
-    } catch (const PortError& e) {
-        lastFailure_ = e;
-    }
-}
-
-bool SerialLink::fncInitializeComPort(qint32& NewBitRate, qint16& NewPortNumber)
-{
-    lastFailure_.reset();
-    if (port_.isOpen())
-        attempt([&] { port_.close(); });
-    attempt([&] { port_.setLineSettings(NewBitRate); });
-    openFailure_.reset();
-    if (!port_.isOpen()) {
-        attempt([&] { port_.open(NewPortNumber); });
-        if (lastFailure_ && !port_.isOpen())
-            openFailure_ = OpenFailure{NewPortNumber, *lastFailure_};
-    }
-    if (lastFailure_ && lastFailure_->kind() == PortFailure::AlreadyOpen) {
-        if (NewPortNumber >= kFirstPort && NewPortNumber <= kLastPort)
-            PortAvailable[NewPortNumber] = false;
-        lastFailure_.reset();
-    }
-    return port_.isOpen();
-}
+SerialLink::SerialLink(std::function<bool(int)> exists) : exists_(std::move(exists)) {}
 
 // A port another program holds counts as found, as it always did: whether it can be used is learnt when it
-// is opened. The port in use is left open.
+// is opened.
 void SerialLink::EnumerateComPorts()
 {
     PortList.clear();
     PortCount = 0;
     for (int n = kFirstPort; n <= kLastPort; ++n) {
-        if (port_.exists(n)) {
+        if (exists_ && exists_(n)) {
             PortList.append(comName(n));
             ++PortCount;
         }
@@ -79,40 +46,15 @@ void SerialLink::MarkAvailablePorts()
     }
 }
 
-void SerialLink::OpenSelectedPort()
+bool SerialLink::available() const
 {
-    // Port numbers outside the table (a hand-edited settings file) are simply not available.
-    const auto available = [this] {
-        return PortNumber >= 0 && PortNumber <= kLastPort && PortAvailable[PortNumber];
-    };
-    // The port dialog may change PortNumber from inside processEvents(), hence the fresh look every pass.
-    const auto opened = [this] {
-        if (opened_)
-            opened_();
-    };
-    for (int passes = 0; !available();) {
-        QCoreApplication::processEvents();
-        if (++passes >= WaitPasses) {
-            opened();
-            return;
-        }
-    }
-    fncInitializeComPort(BitRate, PortNumber);
-    SetPortTimeouts(BitRate);
-    opened();
+    return PortNumber >= 0 && PortNumber <= kLastPort && PortAvailable[PortNumber];
 }
 
-void SerialLink::SetPortTimeouts(qint32 bitRate)
+void SerialLink::noteAlreadyOpen(int port)
 {
-    // A rate of 0 or less comes only from a damaged settings file; the port keeps its default time-outs.
-    if (bitRate <= 0 || !port_.isOpen())
-        return;
-    const auto t = static_cast<quint32>(CharacterTimeMs(bitRate));
-    try {
-        port_.setTimeouts({t, t, 1000, t, 1000});
-    } catch (const PortError&) {
-        // Without our time-outs a write still ends: the port's own default applies.
-    }
+    if (port >= kFirstPort && port <= kLastPort)
+        PortAvailable[port] = false;
 }
 
 float SerialLink::CharacterTimeMs(qint32 bitRate)
@@ -123,13 +65,13 @@ float SerialLink::CharacterTimeMs(qint32 bitRate)
     return static_cast<float>(static_cast<qint16>(std::nearbyint(10000.0 / bitRate)));
 }
 
-void SerialLink::SendTxBytes(qint16 count)
+QByteArray SerialLink::TxBlock(qint16 count) const
 {
     QByteArray block(4, '\0');
     const int n = std::clamp<int>(count, 0, 4);
     for (int i = 1; i <= n; ++i)
         block[i - 1] = static_cast<char>(TxBuffer[i]);
-    port_.write(block);
+    return block;
 }
 
 } // namespace serial

@@ -3,23 +3,21 @@
 
 #pragma once
 
-#include "serial/serial_port.h"
-
+#include <QByteArray>
 #include <QStringList>
 
 #include <array>
 #include <functional>
-#include <optional>
 
 namespace serial {
 
-// The serial line link: the selected port and rate, the start-up scan, opening with time-outs, and the
-// trigger block on the transmit line. Names follow the routines the rest of the program calls.
+// The serial line link as the windows and the command line hold it: the selected port and rate, the ports
+// the start-up scan found and which of them may be opened, and the transmit buffer of the trigger block.
+// The port itself belongs to the bus engine (PortControl), which opens what is selected here.
 class SerialLink {
 public:
-    explicit SerialLink(SerialPort& port);
-
-    SerialPort& port() { return port_; }
+    // exists(n): whether port number n names a device, found without opening anything.
+    explicit SerialLink(std::function<bool(int)> exists);
 
     qint16 PortNumber = 0;
     qint32 BitRate = 0;
@@ -28,37 +26,20 @@ public:
     qint16 PortCount = 0;
     std::array<quint8, 26> TxBuffer{};
 
-    // Closes, configures and reopens the port; never throws. True when the port is open afterwards.
-    // An already-open failure marks the port unavailable for the rest of the run.
-    bool fncInitializeComPort(qint32& NewBitRate, qint16& NewPortNumber);
     // Lists the ones of COM1..COM16 that name a device, without opening any; never throws.
     void EnumerateComPorts();
     void MarkAvailablePorts();
-    // Waits up to 1000 event-loop passes for the selected port to be available, then opens it with its
-    // time-outs. Gives up silently; then, opened or not, runs the opened handler.
-    void OpenSelectedPort();
-    void SetPortTimeouts(qint32 bitRate);
+    // The selected port may be opened: it was found and has not turned out to be held elsewhere. Port
+    // numbers outside the table (a hand-edited settings file) are simply not available.
+    bool available() const;
+    // An open that found the port held by another program: unavailable for the rest of the run.
+    void noteAlreadyOpen(int port);
     static float CharacterTimeMs(qint32 bitRate);
-    // Writes the 4-byte block: TxBuffer[1..count], the rest 0. Throws PortError.
-    void SendTxBytes(qint16 count);
-
-    // Why the last attempt to open a port failed, with that port's number; kept for the connection line,
-    // since fncInitializeComPort itself says only whether the port ended up open.
-    struct OpenFailure {
-        int port = 0;
-        PortError error;
-    };
-    const std::optional<OpenFailure>& openFailure() const { return openFailure_; }
-    // What runs after every OpenSelectedPort (the line check, the chip's presence).
-    void setOpenedHandler(std::function<void()> handler) { opened_ = std::move(handler); }
+    // The 4-byte block SendTxBytes writes: TxBuffer[1..count], the rest 0.
+    QByteArray TxBlock(qint16 count) const;
 
 private:
-    template <typename F> void attempt(F&& step);
-
-    SerialPort& port_;
-    std::optional<PortError> lastFailure_;
-    std::optional<OpenFailure> openFailure_;
-    std::function<void()> opened_;
+    std::function<bool(int)> exists_;
 };
 
 } // namespace serial

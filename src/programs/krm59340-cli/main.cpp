@@ -71,7 +71,7 @@ int run(const QStringList& arguments, const QList<QByteArray>& raw)
         printError(e.text());
         return 2;
     }
-    cli::StopSignals::attach(&bench->interrupter);
+    cli::StopSignals::attach(&bench->engine().interrupter());
     Output output(request.json);
     int status = 0;
     try {

@@ -13,7 +13,6 @@
 #include "port_list.h"
 #include "serial/port_catalog.h"
 #include "serial/serial_port.h"
-#include "sim/simulated_board.h"
 #include "stop_signals.h"
 
 #include <QDateTime>
@@ -60,7 +59,7 @@ int addressOf(const QString& a0)
 } // namespace
 
 Runner::Runner(app::Bench& bench, const Request& request, const QString& lockDir, Progress& progress)
-    : bench_(bench), request_(request), lockDir_(lockDir), progress_(progress), log_(bench.i2c)
+    : bench_(bench), request_(request), lockDir_(lockDir), progress_(progress), log_(bench.engine())
 {
 }
 
@@ -69,7 +68,8 @@ Outcome Runner::run()
     applySettings();
     if (request_.command == Command::Ports) {
         QJsonObject result{{QStringLiteral("command"), request_.commandName}};
-        result.insert(QStringLiteral("ports"), listPorts(bench_.catalog(), lockDir_, bench_.link.PortNumber));
+        result.insert(QStringLiteral("ports"),
+                      listPorts(bench_.catalog(), lockDir_, bench_.link().PortNumber));
         return Outcome(result);
     }
     checkInput();
@@ -92,9 +92,9 @@ Outcome Runner::run()
 
 void Runner::applySettings()
 {
-    model::ChannelModel& model = bench_.channels;
-    serial::SerialLink& link = bench_.link;
-    bench_.settings.load_settings(model, link);
+    model::ChannelModel& model = bench_.channels();
+    serial::SerialLink& link = bench_.link();
+    bench_.settings().load_settings(model, link);
     if (request_.simulate)
         link.PortNumber = qint16(request_.comPort != 0 ? request_.comPort : 1);
     else if (request_.comPort != 0)
@@ -113,7 +113,7 @@ void Runner::applySettings()
 
 void Runner::checkInput()
 {
-    model::ChannelModel& model = bench_.channels;
+    model::ChannelModel& model = bench_.channels();
     switch (request_.command) {
     case Command::Set:
         if (request_.volts) {
@@ -150,11 +150,9 @@ void Runner::checkInput()
 
 void Runner::checkChannelFile(const QByteArray& path) const
 {
-    // Read through the very code that applies it, into a model on a board that is never opened: its line
-    // requests do nothing. A file that would stop half-way is refused before anything reaches the chip.
-    sim::SimulatedBoard unopened(sim::SimulatedBoard::Chips::None);
-    bus::I2cMaster i2c(unopened);
-    model::ChannelModel scratch(i2c);
+    // Read through the very code that applies it, into a model that sends nowhere. A file that would stop
+    // half-way is refused before anything reaches the chip.
+    model::ChannelModel scratch;
     try {
         model::apply_channel_file(path, scratch);
     } catch (const model::ChannelFileError& e) {
@@ -164,7 +162,7 @@ void Runner::checkChannelFile(const QByteArray& path) const
 
 void Runner::open()
 {
-    serial::SerialLink& link = bench_.link;
+    serial::SerialLink& link = bench_.link();
     link.EnumerateComPorts();
     const int port = link.PortNumber;
     if (port < 1 || port > serial::kLastPort)
@@ -175,33 +173,37 @@ void Runner::open()
             2, request_.simulate
                    ? QStringLiteral("COM%1 maps to nothing: the simulated board is COM1").arg(port)
                    : QStringLiteral("COM%1 maps to no device (krm59340-cli ports lists them)").arg(port));
-    link.OpenSelectedPort();
+    engine::Engine& bus = bench_.engine();
+    const engine::Reply opened =
+        bus.perform(engine::OpenPort{link.PortNumber, link.BitRate, bench_.channels().a0_state});
+    if (opened.alreadyOpen)
+        link.noteAlreadyOpen(link.PortNumber);
 
-    const app::Connection& connection = bench_.connection;
-    switch (connection.portState()) {
-    case app::Connection::PortState::Open:
+    const engine::ConnectionState& connection = bus.connection();
+    switch (connection.portState) {
+    case engine::ConnectionState::PortState::Open:
         break;
-    case app::Connection::PortState::Gone:
-        throw Failure(2, QStringLiteral("%1: the adapter is gone").arg(bench_.connection.portLabel()));
+    case engine::ConnectionState::PortState::Gone:
+        throw Failure(2, QStringLiteral("%1: the adapter is gone").arg(connection.label));
     default:
         throw Failure(2, oneLine(connection.portText()));
     }
     if (request_.rate &&
-        !link.port().lineSettings().startsWith(QString::number(*request_.rate) + QLatin1Char(',')))
-        throw Failure(2, QStringLiteral("%1 refused the bit rate %2")
-                             .arg(bench_.connection.portLabel())
-                             .arg(*request_.rate));
-    if (!connection.lines().usable())
+        !bus.device().lineSettings().startsWith(QString::number(*request_.rate) + QLatin1Char(',')))
+        throw Failure(2,
+                      QStringLiteral("%1 refused the bit rate %2").arg(connection.label).arg(*request_.rate));
+    if (!connection.lines.usable())
         throw Failure(2, QStringLiteral("%1 failed its line check: %2 Nothing was sent to the chip")
-                             .arg(bench_.connection.portLabel(), connection.linesText()));
+                             .arg(connection.label, connection.linesText()));
 }
 
 void Runner::requireChip() const
 {
-    if (bench_.connection.presence() != app::Connection::Presence::Answers)
+    const engine::ConnectionState& connection = bench_.engine().connection();
+    if (connection.presence != engine::ConnectionState::Presence::Answers)
         throw Failure(3, QStringLiteral("no chip answers at %1 (A0 = %2) on %3: check power, cable and A0")
-                             .arg(addressText(addressOf(bench_.channels.a0_state)), bench_.channels.a0_state,
-                                  bench_.connection.portLabel()));
+                             .arg(addressText(addressOf(bench_.channels().a0_state)),
+                                  bench_.channels().a0_state, connection.label));
 }
 
 Outcome Runner::execute()
@@ -235,14 +237,15 @@ Outcome Runner::execute()
 
 Outcome Runner::probe()
 {
-    const QString inUse = bench_.channels.a0_state;
+    const QString inUse = bench_.channels().a0_state;
+    engine::Engine& bus = bench_.engine();
     QJsonArray chips;
     bool answersInUse = false;
     for (const QString& a0 : {QStringLiteral("0"), QStringLiteral("1")}) {
         const bool used = a0 == inUse;
         // The address in use was probed when the port opened.
-        const bool answers = used ? bench_.connection.presence() == app::Connection::Presence::Answers
-                                  : bench_.i2c.probe(bus::writeAddress(a0));
+        const bool answers = used ? bus.connection().presence == engine::ConnectionState::Presence::Answers
+                                  : bus.perform(engine::Probe{a0, false}).acknowledged;
         answersInUse = answersInUse || (used && answers);
         chips.append(QJsonObject{{QStringLiteral("address"), addressText(addressOf(a0))},
                                  {QStringLiteral("a0"), a0.toInt()},
@@ -250,7 +253,7 @@ Outcome Runner::probe()
                                  {QStringLiteral("in_use"), used}});
     }
     QJsonObject result = header();
-    result.insert(QStringLiteral("lines"), bench_.connection.lines().finding());
+    result.insert(QStringLiteral("lines"), bus.connection().lines.finding());
     result.insert(QStringLiteral("chips"), chips);
     Outcome outcome{result};
     if (!answersInUse) {
@@ -264,9 +267,19 @@ Outcome Runner::probe()
     return outcome;
 }
 
+double Runner::readChip()
+{
+    model::ChannelModel& model = bench_.channels();
+    const engine::Outcome outcome = bench_.engine().run(model.read_all_channels_batch());
+    model.apply_read(outcome.replies);
+    if (outcome.failure)
+        outcome.failure->raise();
+    return outcome.replies.back().word;
+}
+
 Outcome Runner::read()
 {
-    const double status = bench_.channels.readChip();
+    const double status = readChip();
     QJsonObject result = header();
     result.insert(QStringLiteral("channels"), channelRows(allChannels(), Codes::Read));
     result.insert(QStringLiteral("bank_status"), status);
@@ -275,7 +288,7 @@ Outcome Runner::read()
 
 Outcome Runner::set()
 {
-    model::ChannelModel& model = bench_.channels;
+    model::ChannelModel& model = bench_.channels();
     for (int n : targets()) {
         if (request_.code)
             model.code.at(n) = *request_.code;
@@ -297,7 +310,7 @@ Outcome Runner::set()
 
 Outcome Runner::load()
 {
-    model::apply_channel_file(request_.files.constFirst(), bench_.channels);
+    model::apply_channel_file(request_.files.constFirst(), bench_.channels());
     QJsonObject result = header();
     result.insert(QStringLiteral("file"), files::shown(request_.files.constFirst()));
     result.insert(QStringLiteral("channels"), channelRows(allChannels(), Codes::Written));
@@ -306,10 +319,10 @@ Outcome Runner::load()
 
 Outcome Runner::save()
 {
-    const double status = bench_.channels.readChip();
+    const double status = readChip();
     const QByteArray& file = request_.files.constFirst();
     try {
-        model::save_channel_file(file, bench_.channels);
+        model::save_channel_file(file, bench_.channels());
     } catch (const model::ChannelFileError& e) {
         throw Failure(1, oneLine(e.text()));
     }
@@ -322,27 +335,28 @@ Outcome Runner::save()
 
 Outcome Runner::reset()
 {
-    bus::resetChip(bench_.i2c);
+    bench_.engine().perform(engine::ResetChip{});
     return read();
 }
 
 Outcome Runner::otp()
 {
-    model::ChannelModel& model = bench_.channels;
+    model::ChannelModel& model = bench_.channels();
     const QList<int> channels = targets();
     // The codes to burn are the ones the chip holds now.
+    engine::Engine& bus = bench_.engine();
     for (int n : channels)
-        model.readChannel(n);
+        model.code.at(n) = bus.perform(model.read_channel_command(n)).word;
     double status = 0;
     {
         // A half-burnt bank is worse than a late stop: the burn, its reset and the bank status go together.
-        const bus::Interrupter::Uninterruptible shield(bench_.interrupter);
+        const bus::Interrupter::Uninterruptible shield(bus.interrupter());
         if (request_.channel == 0)
             model.write_all_channels_otp();
         else
             model.write_channel_otp(request_.channel);
-        bus::resetChip(bench_.i2c);
-        status = model.readBankStatus();
+        bus.perform(engine::ResetChip{});
+        status = bus.perform(model.read_bank_status_command()).word;
     }
     QJsonObject result = header();
     result.insert(QStringLiteral("burnt"), channelRows(channels, Codes::Written));
@@ -360,8 +374,9 @@ Outcome Runner::trigger()
 
 void Runner::sendTrigger()
 {
-    bench_.link.TxBuffer[1] = 1;
-    bench_.link.SendTxBytes(1);
+    serial::SerialLink& link = bench_.link();
+    link.TxBuffer[1] = 1;
+    bench_.engine().perform(engine::SendBlock{link.TxBlock(1)});
 }
 
 Outcome Runner::batch()
@@ -375,10 +390,10 @@ Outcome Runner::batch()
             const QString file = files::shown(request_.files.at(i));
             {
                 // A stop asked for while a file is applied comes after it and its trigger block.
-                const bus::Interrupter::Uninterruptible shield(bench_.interrupter);
+                const bus::Interrupter::Uninterruptible shield(bench_.engine().interrupter());
                 log_.clear();
                 where_ = QStringLiteral(" in %1 (cycle %2)").arg(file).arg(cycle);
-                model::apply_channel_file(request_.files.at(i), bench_.channels);
+                model::apply_channel_file(request_.files.at(i), bench_.channels());
                 sendTrigger();
                 where_.clear();
             }
@@ -391,8 +406,9 @@ Outcome Runner::batch()
             applied.append(entry);
             progress_.applied(entry);
             const bool last = !endless && cycle == request_.cycles && i == request_.files.size() - 1;
-            if (bench_.interrupter.requested() ||
-                (!last && !StopSignals::sleepUnlessStopped(request_.delay, bench_.interrupter))) {
+            const bus::Interrupter& interrupter = bench_.engine().interrupter();
+            if (interrupter.requested() ||
+                (!last && !StopSignals::sleepUnlessStopped(request_.delay, interrupter))) {
                 stopped = true;
                 outcome.stopped = true;
                 outcome.message = QStringLiteral("after %1 (cycle %2)").arg(file).arg(cycle);
@@ -410,8 +426,8 @@ Outcome Runner::batch()
 
 QJsonObject Runner::header() const
 {
-    const model::ChannelModel& model = bench_.channels;
-    const int port = bench_.link.PortNumber;
+    const model::ChannelModel& model = bench_.channels();
+    const int port = bench_.link().PortNumber;
     const QString device = bench_.catalog() ? bench_.catalog()->devicePath(port) : QString();
     return {{QStringLiteral("command"), request_.commandName},
             {QStringLiteral("port"), QStringLiteral("COM%1").arg(port)},
@@ -424,7 +440,7 @@ QJsonObject Runner::header() const
 
 QJsonArray Runner::channelRows(const QList<int>& channels, Codes codes)
 {
-    model::ChannelModel& model = bench_.channels;
+    model::ChannelModel& model = bench_.channels();
     QJsonArray rows;
     for (int n : channels) {
         int code = int(model.code.at(n));
@@ -450,7 +466,7 @@ QList<int> Runner::targets() const
 QString Runner::failureText(const QString& what, bool cutOff) const
 {
     return QStringLiteral("%1: %2%3; %4")
-        .arg(bench_.connection.portLabel(), what, where_, log_.summary(cutOff));
+        .arg(bench_.engine().connection().label, what, where_, log_.summary(cutOff));
 }
 
 } // namespace cli

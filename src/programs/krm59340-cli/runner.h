@@ -77,6 +77,8 @@ private:
     void requireChip() const;
     Outcome execute();
 
+    // The 24 channel registers and the bank status into the model; returns the bank status.
+    double readChip();
     Outcome probe();
     Outcome read();
     Outcome set();

@@ -3,7 +3,7 @@
 
 #include "write_log.h"
 
-#include "bus/i2c_master.h"
+#include "engine/engine.h"
 
 #include <QStringList>
 
@@ -17,15 +17,6 @@ bool writes(bus::TransactionKind kind)
 {
     return kind == bus::TransactionKind::DacWrite || kind == bus::TransactionKind::OtpWrite ||
            kind == bus::TransactionKind::GeneralCall;
-}
-
-// The channel of a register write still on the wire: its pointer byte is bits 9..16 of the transaction.
-int pendingChannel(const bus::I2cMaster& i2c)
-{
-    int pointer = 0;
-    for (int k = 9; k <= 16; ++k)
-        pointer = pointer << 1 | (i2c.txBits[k] ? 1 : 0);
-    return pointer + 1;
 }
 
 // "1-9, 12, 14-15"
@@ -47,21 +38,24 @@ QString channelRanges(QList<int> channels)
 
 } // namespace
 
-WriteLog::WriteLog(bus::I2cMaster& i2c) : i2c_(i2c)
+WriteLog::WriteLog(engine::Engine& engine) : engine_(engine)
 {
-    i2c_.addObserver(this);
+    engine_.addObserver(this);
 }
 
 WriteLog::~WriteLog()
 {
-    i2c_.removeObserver(this);
+    engine_.removeObserver(this);
 }
 
-void WriteLog::starting(bus::TransactionKind kind)
+void WriteLog::starting(const bus::Transaction& about)
 {
     pending_.reset();
-    if (writes(kind))
-        pending_ = kind;
+    if (writes(about.kind)) {
+        pending_ = about.kind;
+        // A register write's pointer byte follows its address byte.
+        pendingChannel_ = about.bytes.size() > 1 ? quint8(about.bytes.at(1)) + 1 : 0;
+    }
 }
 
 void WriteLog::done(const bus::Transaction& transaction)
@@ -107,7 +101,7 @@ QString WriteLog::summary(bool cutOff) const
             parts << QStringLiteral("the %1 of channel %2 was cut off half-way")
                          .arg(*pending_ == bus::TransactionKind::OtpWrite ? QStringLiteral("OTP burn")
                                                                           : QStringLiteral("write"))
-                         .arg(pendingChannel(i2c_));
+                         .arg(pendingChannel_);
     }
     if (parts.isEmpty())
         return QStringLiteral("nothing was written to the chip");

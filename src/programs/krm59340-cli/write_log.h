@@ -10,22 +10,22 @@
 
 #include <optional>
 
-namespace bus {
-class I2cMaster;
+namespace engine {
+class Engine;
 }
 
 namespace cli {
 
 // What a command has written to the chip so far, for the message of a command that fails or is stopped
-// half-way: a script must learn which channels changed. Sees every transaction of the I2C master it watches.
+// half-way: a script must learn which channels changed. Sees every transaction of the engine it watches.
 class WriteLog : public bus::BusObserver {
 public:
-    explicit WriteLog(bus::I2cMaster& i2c);
+    explicit WriteLog(engine::Engine& engine);
     ~WriteLog();
     WriteLog(const WriteLog&) = delete;
     WriteLog& operator=(const WriteLog&) = delete;
 
-    void starting(bus::TransactionKind kind) override;
+    void starting(const bus::Transaction& about) override;
     void done(const bus::Transaction& transaction) override;
 
     // Forgets what was written (a batch starts each file afresh).
@@ -35,11 +35,12 @@ public:
     QString summary(bool cutOff) const;
 
 private:
-    bus::I2cMaster& i2c_;
+    engine::Engine& engine_;
     QList<int> dac_; // channels, in the order written
     QList<int> otp_;
     int resets_ = 0;
     std::optional<bus::TransactionKind> pending_; // a write that started and has not finished
+    int pendingChannel_ = 0;
 };
 
 } // namespace cli

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The krm59340 developers
 
-#include "app/bench.h"
-#include "bus/i2c_master.h"
 #include "sim/simulated_board.h"
+#include "support/bench_steps.h"
 
 #include <QTemporaryDir>
 
@@ -12,8 +11,7 @@
 namespace {
 
 using Chips = sim::SimulatedBoard::Chips;
-using Connection = app::Connection;
-using State = Connection::PortState;
+using State = engine::ConnectionState::PortState;
 
 // The core alone, as the command line uses it: the simulated board, opened as start-up opens it.
 struct Core {
@@ -21,19 +19,12 @@ struct Core {
         : bench(dir.filePath("KRM72340.ini"), std::make_unique<sim::SimulatedBoard>(chips))
     {
     }
-    void open(int port, const QString& a0 = "0")
-    {
-        bench.channels.a0_state = a0;
-        bench.link.PortNumber = static_cast<qint16>(port);
-        bench.link.BitRate = 9600;
-        bench.link.EnumerateComPorts();
-        bench.link.OpenSelectedPort();
-    }
+    void open(int port, const QString& a0 = "0") { steps::open(bench, port, 9600, a0); }
+    const engine::ConnectionState& connection() { return bench.engine().connection(); }
 
     QTemporaryDir dir;
     app::Bench bench;
-    sim::SimulatedBoard& board = static_cast<sim::SimulatedBoard&>(bench.device());
-    Connection& connection = bench.connection;
+    sim::SimulatedBoard& board = static_cast<sim::SimulatedBoard&>(bench.engine().device());
 };
 
 TEST(Connection, SaysWhatLiesBetweenTheProgramAndTheChip)
@@ -52,13 +43,13 @@ TEST(Connection, SaysWhatLiesBetweenTheProgramAndTheChip)
         SCOPED_TRACE(what);
         Core core(chips);
         core.open(port, a0);
-        EXPECT_EQ(core.connection.portState(), state);
-        EXPECT_TRUE(core.connection.portText().startsWith(portText))
-            << qPrintable(core.connection.portText());
-        EXPECT_EQ(core.connection.chipText(), chipText);
-        EXPECT_EQ(core.connection.linesText(), state == State::Open ? "lines OK" : "");
+        EXPECT_EQ(core.connection().portState, state);
+        EXPECT_TRUE(core.connection().portText().startsWith(portText))
+            << qPrintable(core.connection().portText());
+        EXPECT_EQ(core.connection().chipText(), chipText);
+        EXPECT_EQ(core.connection().linesText(), state == State::Open ? "lines OK" : "");
         // Without a chip the commands still run as they always did; only a failed line check stops them.
-        EXPECT_NO_THROW(core.bench.channels.readAllChannels());
+        EXPECT_FALSE(steps::readAll(core.bench).failure);
     }
 }
 
@@ -70,28 +61,28 @@ TEST(Connection, AFailedCheckCarriesNoTransactionUntilThePortIsOpenedAgainAndAPu
     core.board.setFaults({true, false, -1});
     core.open(1);
     EXPECT_EQ(core.board.lineRequests(), 7u) << "the line check and nothing else";
-    const QString refusal = core.connection.refusalText();
+    const QString refusal = core.connection().refusalText();
     for (const char* named : {"COM1", "simulated board", "DSR", "COM Setting"})
         EXPECT_TRUE(refusal.contains(named)) << named << ": " << qPrintable(refusal);
-    EXPECT_TRUE(core.connection.linesText().contains("DSR")) << qPrintable(core.connection.linesText());
-    auto& model = core.bench.channels;
+    EXPECT_TRUE(core.connection().linesText().contains("DSR")) << qPrintable(core.connection().linesText());
+    auto& model = core.bench.channels();
     model.cur_chan = 3;
     model.code[3] = 1023;
     EXPECT_THROW(model.write_current_channel(), bus::BusUnusable);
-    EXPECT_THROW(model.readAllChannels(), bus::BusUnusable);
+    EXPECT_EQ(steps::failureOf(steps::readAll(core.bench)), engine::Failure::Kind::Unusable);
     EXPECT_EQ(core.board.lineRequests(), 7u);
 
     core.board.setFaults({});
     core.open(1); // the user mended the cable and picked the port again
-    EXPECT_TRUE(core.connection.refusalText().isEmpty());
+    EXPECT_TRUE(core.connection().refusalText().isEmpty());
     EXPECT_NO_THROW(model.write_current_channel());
     EXPECT_EQ(core.board.chip(0x74)->dacRegister(2), 1023);
 
     core.board.setFaults({false, false, long(core.board.lineRequests()) + 500});
-    EXPECT_THROW(model.readAllChannels(), serial::PortError);
-    core.connection.notice();
-    EXPECT_EQ(core.connection.portState(), State::Gone);
-    EXPECT_TRUE(core.connection.portText().contains("the adapter is gone"));
+    const engine::Outcome pulled = steps::readAll(core.bench);
+    EXPECT_EQ(steps::failureOf(pulled), engine::Failure::Kind::Port);
+    EXPECT_EQ(pulled.connection.portState, State::Gone);
+    EXPECT_TRUE(core.connection().portText().contains("the adapter is gone"));
 }
 
 } // namespace

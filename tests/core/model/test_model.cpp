@@ -7,6 +7,7 @@
 #include "model/numbers.h"
 #include "model/settings_store.h"
 #include "serial/serial_link.h"
+#include "support/bench_steps.h"
 
 #include "support/qstring_printer.h"
 #include "support/recording_port.h"
@@ -71,10 +72,15 @@ TEST(Numbers, IntegerConversionRoundsHalfToEvenAndRejectsOverflow)
 
 // The model and the link over a dead bus, where every word read is 65535.
 struct Rig {
-    RecordingPort tap;
-    bus::I2cMaster i2c{tap};
-    ChannelModel model{i2c};
-    serial::SerialLink link{tap};
+    QTemporaryDir dir;
+    RecordingPort* tap = nullptr;
+    app::Bench bench{dir.filePath("unused.ini"), [this] {
+                         auto port = std::make_unique<RecordingPort>();
+                         tap = port.get();
+                         return port;
+                     }()};
+    ChannelModel& model = bench.channels();
+    serial::SerialLink& link = bench.link();
 
     // Loads the settings over bank slots holding 7 and 8, then tells what that left: default dir | A0 | port
     // | rate | bank slots 0 and 1 | reference in use.
@@ -100,8 +106,8 @@ TEST(ChannelModel, ReadAllChannelsIs25ReadsAndStoresTheReferenceInTheA0Bank)
     EXPECT_FALSE(rig.model.set_channel_voltage(1, 1));
     rig.model.vref_high_cur = 2.5;
     rig.model.a0_state = QStringLiteral("2"); // any text but "0" selects bank 1
-    rig.model.readAllChannels();
-    EXPECT_EQ(rig.tap.requests.size(), 7650u); // 25 pointer writes and word reads
+    steps::readAll(rig.bench);
+    EXPECT_EQ(rig.tap->requests.size(), 7650u); // 25 pointer writes and word reads
     EXPECT_EQ(rig.model.vref_high, (std::array<double, 2>{0, 2.5}));
     EXPECT_THROW(rig.model.decmal_to_binary8(256), FatalError);
 }

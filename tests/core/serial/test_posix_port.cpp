@@ -3,10 +3,9 @@
 
 // The POSIX port end to end: the real port code on a pseudo-terminal whose modem requests the modem shim
 // serves from a simulated board, with the bus layer and the program's state on top.
-#include "app/bench.h"
-#include "bus/i2c_master.h"
 #include "serial/posix_serial_port.h"
 
+#include "support/bench_steps.h"
 #include "support/pty_board.h"
 
 #include <QTemporaryDir>
@@ -20,8 +19,8 @@ namespace {
 // writes it back.
 TEST(PosixPortOnBoard, TheLinesAndTheChipAreCheckedAtOpenAndAFailedCheckKeepsTheBusQuiet)
 {
-    using State = app::Connection::PortState;
-    using Presence = app::Connection::Presence;
+    using State = engine::ConnectionState::PortState;
+    using Presence = engine::ConnectionState::Presence;
     // what, the fault, then the port state, the lines' health and the chip's presence found
     const std::tuple<const char*, void (*)(krm_shim_config&), State, bus::LineHealth, Presence> cases[] = {
         {"all well", [](krm_shim_config&) {}, State::Open, bus::LineHealth::Ok, Presence::Answers},
@@ -45,22 +44,18 @@ TEST(PosixPortOnBoard, TheLinesAndTheChipAreCheckedAtOpenAndAFailedCheckKeepsThe
         auto catalog = std::make_unique<serial::PortCatalog>(board.catalog());
         auto port = std::make_unique<serial::PosixSerialPort>(*catalog, dir.path());
         app::Bench bench(dir.filePath("KRM72340.ini"), std::move(port), std::move(catalog));
-        bench.link.PortNumber = 1;
-        bench.link.BitRate = 9600;
-        bench.link.EnumerateComPorts();
-        bench.link.OpenSelectedPort();
-        const app::Connection& connection = bench.connection;
-        EXPECT_EQ(connection.portState(), state);
-        EXPECT_EQ(connection.lines().health, health);
-        EXPECT_EQ(connection.presence(), presence);
+        const engine::ConnectionState connection = steps::open(bench, 1).connection;
+        EXPECT_EQ(connection.portState, state);
+        EXPECT_EQ(connection.lines.health, health);
+        EXPECT_EQ(connection.presence, presence);
 
         const unsigned long served = krm_shim_line_requests(), ioctls = krm_shim_requests();
-        model::ChannelModel& channels = bench.channels;
-        if (!connection.lines().usable()) {
-            EXPECT_THROW(channels.readAllChannels(), bus::BusUnusable);
+        model::ChannelModel& channels = bench.channels();
+        if (!connection.lines.usable()) {
+            EXPECT_EQ(steps::failureOf(steps::readAll(bench)), engine::Failure::Kind::Unusable);
             EXPECT_EQ(krm_shim_line_requests(), served) << "nothing on the bus";
         } else if (presence == Presence::Answers) {
-            channels.readAllChannels();
+            EXPECT_FALSE(steps::readAll(bench).failure);
             EXPECT_EQ(channels.code[24], 0x2A5);
             EXPECT_EQ(krm_shim_requests() - ioctls, krm_shim_line_requests() - served) << "one ioctl each";
             channels.cur_chan = 5;

@@ -4,6 +4,7 @@
 #include "bus/device.h"
 #include "bus/i2c_master.h"
 #include "serial/port_catalog.h"
+#include "serial/port_control.h"
 #include "serial/posix_serial_port.h"
 #include "serial/serial_link.h"
 #include "serial/tracing_port.h"
@@ -14,7 +15,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -95,25 +95,25 @@ struct FakePort : RecordingPort {
 };
 
 // Opening a tty raises its modem lines, which resets many boards: the scan lists what exists and opens
-// nothing, the port in use included. Opening waits for a port that can be had.
-TEST(SerialLink, ScanOpensNothingAndOpeningWaitsForAnAvailablePort)
+// nothing, the port in use included. A port another program holds is tried once and then left alone.
+TEST(SerialLink, ScanOpensNothingAndAPortHeldElsewhereIsNotTriedAgain)
 {
     FakePort port;
-    SerialLink link(port);
+    SerialLink link([&port](int n) { return port.exists(n); });
     link.EnumerateComPorts();
     EXPECT_EQ(link.PortList, QStringList({"COM1", "COM3", "COM12"}));
     EXPECT_EQ(port.opens, 0);
 
-    link.PortNumber = 12;
-    link.BitRate = 9600;
-    link.OpenSelectedPort();
+    PortControl control(port);
+    const PortControl::Opened held = control.fncInitializeComPort(9600, 12);
     EXPECT_FALSE(port.isOpen());
-    EXPECT_FALSE(link.PortAvailable[12]) << "held elsewhere: unavailable for the rest of the run";
-    link.OpenSelectedPort(); // gives up without trying
-    EXPECT_EQ(port.opens, 1);
+    EXPECT_TRUE(held.alreadyOpen && !held.open);
+    link.noteAlreadyOpen(12);
+    link.PortNumber = 12;
+    EXPECT_FALSE(link.available()) << "held elsewhere: unavailable for the rest of the run";
 
-    QTimer::singleShot(0, [&] { link.PortNumber = 3; }); // as the port dialog does, inside the wait
-    link.OpenSelectedPort();
+    EXPECT_TRUE(control.fncInitializeComPort(9600, 3).open);
+    control.SetPortTimeouts(9600);
     EXPECT_TRUE(port.isOpen() && port.portNumber() == 3);
     EXPECT_EQ(port.lineSettings(), "9600,N,8,1");
     EXPECT_EQ(port.timeouts, (Timeouts{1, 1, 1000, 1, 1000}));
@@ -242,7 +242,7 @@ TEST_F(PosixPort, WritesReachTheFarEndGiveUpOnAStoppedLineAndMeetAPulledAdapterO
     // vanished device. Reported once; then talking to the chip is a silent no-op.
     ::close(std::exchange(master, -1));
     bus::I2cMaster i2c(port);
-    EXPECT_EQ(failureOf([&] { SerialLink(port).SendTxBytes(1); }), PortFailure::Gone);
+    EXPECT_EQ(failureOf([&] { PortControl(port).SendBlock(QByteArray(4, '\0')); }), PortFailure::Gone);
     EXPECT_FALSE(port.isOpen());
     EXPECT_NO_THROW(bus::readRegister(i2c, "0", "00010"));
     EXPECT_EQ(i2c.readValue, 65535);

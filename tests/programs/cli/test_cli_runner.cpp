@@ -18,14 +18,14 @@ using Kind = bus::TransactionKind;
 struct StopAt final : bus::BusObserver, cli::Progress {
     StopAt(app::Bench& bench, Kind kind, int nth) : bench(bench), kind(kind), nth(nth)
     {
-        bench.i2c.addObserver(this);
+        bench.engine().addObserver(this);
     }
-    ~StopAt() { bench.i2c.removeObserver(this); }
+    ~StopAt() { bench.engine().removeObserver(this); }
 
-    void starting(Kind started) override
+    void starting(const bus::Transaction& started) override
     {
-        if (started == kind && --nth == 0)
-            bench.interrupter.request();
+        if (started.kind == kind && --nth == 0)
+            bench.engine().interrupter().request();
     }
     void done(const bus::Transaction&) override {}
     void warning(const QString&) override {}

@@ -30,9 +30,21 @@ protected:
         }
         start(onCom1({{"Startup/Default_Dir", dir.path() + "/"}}));
         tap->clear();
-        b = new ui::BatchWindow(w()); // owned by the main window
+        openBatch();
     }
-    void click(int command) { b->commandButton(command)->click(); }
+    // The batch window as Run Batch opens it; owned by the main window.
+    void openBatch()
+    {
+        b = new ui::BatchWindow(w());
+        w().commands().post([this] { return b->load(); });
+        settle();
+    }
+    // A click on the button, and the commands it gave run to their end (a run, to its end).
+    void click(int command)
+    {
+        b->commandButton(command)->click();
+        settle();
+    }
     void select(std::initializer_list<int> entries) // as clicks in the list would, after clearing it
     {
         b->fileList()->clearSelection();
@@ -99,8 +111,9 @@ TEST_F(BatchTest, RunsUntilStoppedOrABadFileOrClosedAndStepsOneSelectedFileAtATi
 
     b->delayBox()->setText("3600"); // far longer than the test: only the close can end the wait
     afterTriggers(8, [&] { b->reject(); });
-    QTimer::singleShot(0, b, [&] { click(1); });
-    EXPECT_EQ(b->exec(), QDialog::Rejected);
+    b->open();
+    click(1);
+    EXPECT_EQ(b->result(), QDialog::Rejected);
     EXPECT_EQ(triggered(), 8);
 }
 
@@ -168,7 +181,7 @@ TEST_F(BatchTest, CountsCyclesRefusesBadCountsAndKeepsARunLogWhoseFailedSavesAre
     // The batch window closed and opened again: the lines not saved are still there.
     EXPECT_EQ(b->runLog().rowCount(), 4 + 4);
     delete b;
-    b = new ui::BatchWindow(w());
+    openBatch();
     EXPECT_EQ(b->runLog().rowCount(), 4 + 4);
 }
 
@@ -176,15 +189,27 @@ using Opens = std::vector<std::pair<int, QString>>;
 
 // Notes every open with the line settings it was made with.
 struct CountingPort : RecordingPort {
+    using RecordingPort::RecordingPort;
     Opens opens;
-    void open(int n) override { RecordingPort::open(n), opens.emplace_back(n, lineSettings()); }
+    void open(int n) override
+    {
+        opens.emplace_back(n, lineSettings());
+        RecordingPort::open(n);
+    }
 };
 
-TEST(PortDialog, PreselectsTheStoredPortAndRateOrSaysWhyNotAndAppliesEveryPick)
+class PortDialogTest : public AppFixture {};
+
+TEST_F(PortDialogTest, PreselectsTheStoredPortAndRateOrSaysWhyNotAndAppliesEveryPick)
 {
-    CountingPort port;
-    serial::SerialLink link(port);
-    const serial::PortCatalog catalog({{12, "krm59340-test-no-such-device"}}, {});
+    CountingPort* port = nullptr;
+    makeTap = [&port](sim::SimulatedBoard* board) {
+        auto counting = std::make_unique<CountingPort>(board);
+        port = counting.get();
+        return counting;
+    };
+    start({});
+    serial::SerialLink& link = bench->link();
     // The ports the start-up scan found, then the stored selection.
     const auto open = [&](const QStringList& ports, qint16 number, qint32 rate) {
         link.PortList = ports;
@@ -192,12 +217,14 @@ TEST(PortDialog, PreselectsTheStoredPortAndRateOrSaysWhyNotAndAppliesEveryPick)
             link.PortAvailable.at(name.mid(3).toInt()) = true;
         link.PortNumber = number;
         link.BitRate = rate;
-        port.opens.clear();
-        return std::make_unique<ui::PortDialog>(link, &catalog, nullptr);
+        port->opens.clear();
+        auto dialog = std::make_unique<ui::PortDialog>(w(), &w());
+        settle();
+        return dialog;
     };
     auto d = open({"COM1", "COM3"}, 3, 0); // no rate stored: 9600
     EXPECT_EQ(d->comboComPort()->currentText() + " " + d->comboBitRate()->currentText(), "COM3 9600");
-    EXPECT_EQ(port.opens, Opens({{3, "9600,N,8,1"}, {3, "9600,N,8,1"}})); // once per list filled
+    EXPECT_EQ(port->opens, Opens({{3, "9600,N,8,1"}, {3, "9600,N,8,1"}})); // once per list filled
     d = open({"COM1", "COM3"}, 2, 9600);
     EXPECT_EQ(d->comboComPort()->currentIndex(), -1);
     EXPECT_EQ(d->statusLabel()->text(), "COM2 is unavailable. Please select a different port.");
@@ -207,10 +234,12 @@ TEST(PortDialog, PreselectsTheStoredPortAndRateOrSaysWhyNotAndAppliesEveryPick)
     d = open({"COM1", "COM3", "COM12"}, 4, 9600);
     d->show();
     QTest::keyClick(d->comboComPort(), Qt::Key_End);
-    EXPECT_EQ(port.opens, Opens({{12, "9600,N,8,1"}}));
+    settle();
+    EXPECT_EQ(port->opens, Opens({{12, "9600,N,8,1"}}));
     d->comboComPort()->showPopup();
     QTest::keyClick(d->comboComPort()->view(), Qt::Key_Return);
-    EXPECT_EQ(port.opens.size(), 2u);
+    settle();
+    EXPECT_EQ(port->opens.size(), 2u);
     QTest::mouseClick(d->cancelButton(), Qt::LeftButton);
     EXPECT_EQ(link.PortNumber, 12);
 }

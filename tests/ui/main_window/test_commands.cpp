@@ -23,7 +23,7 @@ TEST_F(Commands, OtpBurnsAreAskedForAndProgramAllBurnsEveryChannelResetsAndShows
         w().commandButton("Command8")->setFocus(); // no box to leave, so nothing refreshes the grid first
         click("Command10");
     };
-    const auto burnC1 = [this] { QTest::mouseClick(w().otpWriter()->writeButton(), Qt::LeftButton); };
+    const auto burnC1 = [this] { press(w().otpWriter()->writeButton()); };
     answer = false;
     burnAll();
     burnC1();
@@ -49,7 +49,7 @@ TEST_F(Commands, OtpBurnsAreAskedForAndProgramAllBurnsEveryChannelResetsAndShows
     EXPECT_EQ(tap->otpWrites(), (Writes{{18, 256}}));
     tap->clear();
     // The other bank: its reference, and every frame at its address, where no chip answers.
-    QTest::mouseClick(w().a0Button(), Qt::LeftButton);
+    press(w().a0Button());
     EXPECT_EQ(w().a0Button()->text() + " " + w().referenceBox()->text(), "Change Address\nA0= 1  0");
     const auto seen = addresses();
     EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](int a) { return (a | 1) == 0xEB; }));

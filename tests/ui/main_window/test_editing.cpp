@@ -32,13 +32,13 @@ TEST_F(Editing, TypingWritesAtEveryKeystrokeAndLeavingNormalisesTheRow)
 TEST_F(Editing, ArrowsStepTheCurrentCodeAndWriteOnlyWhenTheTextChanges)
 {
     startWith({{5, 1000}, {7, 1023}, {23, 100}});
-    QTest::mouseClick(w().arrows()->upArrow(), Qt::LeftButton); // channel 24 after start-up, out of view
+    press(w().arrows()->upArrow()); // channel 24 after start-up, out of view
     EXPECT_EQ(tap->dacWrites(), (Writes{{23, 101}}));
     // Clicks into a row (leaving the last one) and presses an arrow; returns what that press wrote.
     const auto step = [this](int row, bool up) {
-        QTest::mouseClick(volt(row), Qt::LeftButton);
+        press(volt(row));
         tap->clear();
-        QTest::mouseClick(up ? w().arrows()->upArrow() : w().arrows()->downArrow(), Qt::LeftButton);
+        press(up ? w().arrows()->upArrow() : w().arrows()->downArrow());
         return tap->dacWrites();
     };
     EXPECT_EQ(step(5, true), (Writes{{5, 1001}}));

@@ -28,8 +28,9 @@ TEST_F(Guidance, AFirstRunSaysToSetVsupAndAfterThePickToReadTheChipAndSavesItsSe
     leave(volt(2));
     EXPECT_EQ(volt(2)->text(), "0") << "snapped back";
 
-    bench->link.PortNumber = 1; // what a pick in COM Setting does, without the dialog's saving
-    bench->link.OpenSelectedPort();
+    bench->link().PortNumber = 1; // what a pick in COM Setting does, without the dialog
+    w().commands().post([this] { return w().openSelectedPort(); });
+    settle();
     EXPECT_EQ(hints(), QStringList({kSetVsup, kReadDac}));
     typeInto(w().referenceBox(), "2.5");
     EXPECT_EQ(hints(), QStringList({kSetVsup, kReadDac})) << "not applied before the box is left";
@@ -40,7 +41,7 @@ TEST_F(Guidance, AFirstRunSaysToSetVsupAndAfterThePickToReadTheChipAndSavesItsSe
     typeInto(volt(2), "1.25");
     EXPECT_EQ(hints(), QStringList());
     EXPECT_EQ(chip().dacRegister(2), 512);
-    w().close();
+    closeProgram();
     EXPECT_EQ(ends, 1);
     EXPECT_EQ(stored("PortNumb/2"), "1");
     EXPECT_EQ(stored("a0/1"), "0");

@@ -18,11 +18,15 @@ class Questions : public AppFixture {};
 TEST_F(Questions, AStrayKeyInTheBurnQuestionAnswersCancel)
 {
     start();
+    answering = false;
     for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Space}) {
-        whenModal([key](QWidget* modal) {
-            QTest::keyClick(modal->focusWidget() ? modal->focusWidget() : modal, key);
-        });
-        EXPECT_FALSE(ui::askYesOrCancel(&w(), "Program OTP", "Burn channel 1?", "Program")) << key;
+        std::optional<QMessageBox::ButtonRole> role;
+        QMessageBox* box = ui::yesOrCancel(&w(), "Program OTP", "Burn channel 1?", "Program");
+        w().commands().post([&]() -> ui::Task<> { role = co_await w().commands().ask(box); });
+        ASSERT_TRUE(QTest::qWaitFor([box] { return box->isVisible(); }));
+        QTest::keyClick(box->focusWidget() ? box->focusWidget() : box, key);
+        settle();
+        EXPECT_EQ(role, QMessageBox::RejectRole) << key;
     }
 }
 

@@ -18,7 +18,7 @@ protected:
 TEST_F(SettingsInUse, AreWrittenAsTheyChangeAndAReloadFollowsWhatAnotherInstanceStored)
 {
     start(onCom1({{"vref_high0/10", "10"}, {"vref_high1/10", "10"}}));
-    QTest::mouseClick(w().a0Button(), Qt::LeftButton);
+    press(w().a0Button());
     typeInto(w().referenceBox(), "2.5");
     leave(w().referenceBox());
     EXPECT_EQ(stored("a0/1") + " " + stored("vref_high1/10"), "1 2.5");

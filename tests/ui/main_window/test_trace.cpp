@@ -20,7 +20,7 @@ TEST_F(Trace, ADecoderReadsTheStartUpsTraceAsTheTransactionsSent)
         for (int reg = 0; reg < 24; ++reg)
             b.chip(0x74)->setDacRegister(reg, codes[reg]);
     });
-    EXPECT_EQ(bench->flushTrace(), std::nullopt);
+    EXPECT_EQ(bench->engine().traceFailure(), std::nullopt);
     QString error;
     EXPECT_EQ(sigrok::decodeI2c(QFile::decodeName(tracePath), &error), sigrok::startupTransactions(codes))
         << error.toStdString();

@@ -35,7 +35,8 @@ TEST_F(Monitor, ListsWhatACommandDidFiltersCopiesAndSavesItAndStopsWatchingWhenC
     click("Command5"); // Read DAC: the probe, then a pointer write and a read per register
     typeInto(volt(1), "5");
     click("Command6");
-    bench->link.OpenSelectedPort();
+    w().commands().post([this] { return w().openSelectedPort(); });
+    settle();
     QCoreApplication::processEvents();
     // Read DAC; two writes typed; Reset's general call, reads and write-back of the rows it changed; the
     // line check and the probe of the port opened.
@@ -80,8 +81,8 @@ TEST_F(Monitor, KeepsTheNewestTenThousand)
     log.clear();
     // Each pointer write carries its number modulo 251, so the rows tell which transactions were kept.
     const auto write = [this](int n) {
-        bench->i2c.i2cWritePointer(bus::writeAddress("0"),
-                                   QString::number(n % 251, 2).rightJustified(8, '0'));
+        bench->engine().master().i2cWritePointer(bus::writeAddress("0"),
+                                                 QString::number(n % 251, 2).rightJustified(8, '0'));
     };
     const auto bytes = [&log](int r) { return log.index(r, ui::BusLog::Bytes).data().toString(); };
     const auto pointer = [](int n) { return QString("E8 %1").arg(n % 251, 2, 16, QChar('0')).toUpper(); };

@@ -44,6 +44,7 @@ TEST_F(Panels, TheControlPanelsSliderWritesTheChipAndThePanelFollowsTheMainWindo
          {std::tuple(Qt::Key_Home, 1023, "0, 400, 10 V"), std::tuple(Qt::Key_End, 0, "1024, 0, 0 V")}) {
         tap->clear();
         QTest::keyClick(panel->slider(3), key);
+        settle();
         EXPECT_EQ(shown(3), after);
         EXPECT_EQ(volt(3)->text() + " V", QString(after).section(", ", 2));
         EXPECT_EQ(tap->dacWrites(), Writes(2, {3, code}));
@@ -58,6 +59,7 @@ TEST_F(Panels, TheControlPanelsSliderWritesTheChipAndThePanelFollowsTheMainWindo
         QWheelEvent turn(at, slider->mapToGlobal(at), {}, {0, 120}, Qt::NoButton, Qt::NoModifier,
                          Qt::NoScrollPhase, false);
         QApplication::sendEvent(slider, &turn);
+        settle();
         EXPECT_EQ(turn.isAccepted(), focus == slider) << "else left to the widgets around it";
     }
     EXPECT_NE(slider->value(), 1024);
@@ -96,8 +98,9 @@ TEST(PlaceBeside, RightOfTheAnchorElseLeftElseOverItInsideTheScreen)
 TEST_F(Panels, EveryWindowFitsTheScreenAndScrollsToEveryControlItCannotShow)
 {
     startWith();
-    ui::PortDialog port(bench->link, bench->catalog(), &w());
+    ui::PortDialog port(w(), &w());
     ui::BatchWindow batch(w());
+    settle();
     ui::ControlPanel control(w());
     ui::OtpWriter otp(w());
     for (QWidget* window : std::initializer_list<QWidget*>{&w(), &port, &batch, &control, &otp}) {
@@ -138,7 +141,7 @@ TEST_F(Panels, ButtonsOpenOneOfEachAndClosingTheMainWindowEndsWithThemOpen)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(model().panel_open, 0);
     click("Command9");
-    w().close();
+    closeProgram();
     EXPECT_EQ(ends, 1);
 }
 

@@ -1,0 +1,275 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The krm59340 developers
+
+#include "engine/engine.h"
+
+#include "bus/device.h"
+#include "sim/simulated_board.h"
+
+#include <algorithm>
+
+namespace engine {
+
+namespace {
+
+std::unique_ptr<serial::TracingPort> makeTrace(serial::SerialPort& device, const QByteArray& path)
+{
+    if (path.isEmpty())
+        return {};
+    // The simulated board knows its wire levels; a real port is asked through DSR.
+    serial::TracingPort::SdaWire wire;
+    if (const auto* board = dynamic_cast<const sim::SimulatedBoard*>(&device))
+        wire = [board] { return board->sdaWire(); };
+    return std::make_unique<serial::TracingPort>(device, path, std::move(wire));
+}
+
+serial::SerialPort& busPort(serial::SerialPort& device, const std::unique_ptr<serial::TracingPort>& trace)
+{
+    return trace ? static_cast<serial::SerialPort&>(*trace) : device;
+}
+
+// The 7-bit address an address byte's text selects, read as the bus reads it (only an exact '1' is a 1).
+int address7(const QString& addressByte)
+{
+    return bus::byteOf(addressByte) >> 1;
+}
+
+template <class... F> struct Visitor : F... {
+    using F::operator()...;
+};
+template <class... F> Visitor(F...) -> Visitor<F...>;
+
+} // namespace
+
+QString Failure::text() const
+{
+    if (kind == Kind::Port)
+        return QStringLiteral("The serial port failed.\n\n%1: %2").arg(operation, reason);
+    return reason;
+}
+
+void Failure::raise() const
+{
+    switch (kind) {
+    case Kind::Port:
+        throw serial::PortError(portFailure, operation, reason);
+    case Kind::Unusable:
+        throw bus::BusUnusable(reason);
+    case Kind::NotAcknowledged:
+        throw bus::NotAcknowledged(reason);
+    case Kind::Interrupted:
+        break;
+    }
+    throw bus::Interrupted();
+}
+
+void Engine::Hub::starting(const bus::Transaction& about)
+{
+    const std::lock_guard lock(mutex);
+    for (bus::BusObserver* observer : observers)
+        observer->starting(about);
+}
+
+void Engine::Hub::done(const bus::Transaction& transaction)
+{
+    count.fetch_add(1, std::memory_order_relaxed);
+    const std::lock_guard lock(mutex);
+    for (bus::BusObserver* observer : observers)
+        observer->done(transaction);
+}
+
+Engine::Engine(std::unique_ptr<serial::SerialPort> device, const serial::PortCatalog* catalog,
+               const QByteArray& tracePath)
+    : catalog_(catalog), device_(std::move(device)), trace_(makeTrace(*device_, tracePath)),
+      control_(busPort(*device_, trace_)), i2c_(busPort(*device_, trace_))
+{
+    // The interrupter first: a transaction it stops is never told to anyone as begun.
+    i2c_.addObserver(&interrupter_);
+    i2c_.addObserver(&hub_);
+}
+
+Engine::~Engine() = default;
+
+void Engine::addObserver(bus::BusObserver* observer)
+{
+    const std::lock_guard lock(hub_.mutex);
+    if (std::find(hub_.observers.begin(), hub_.observers.end(), observer) == hub_.observers.end())
+        hub_.observers.push_back(observer);
+}
+
+void Engine::removeObserver(bus::BusObserver* observer)
+{
+    const std::lock_guard lock(hub_.mutex);
+    hub_.observers.erase(std::remove(hub_.observers.begin(), hub_.observers.end(), observer),
+                         hub_.observers.end());
+}
+
+std::optional<QString> Engine::traceFailure() const
+{
+    return trace_ ? trace_->failure() : std::nullopt;
+}
+
+Outcome Engine::run(const Batch& batch)
+{
+    Outcome outcome;
+    std::optional<bus::Interrupter::Uninterruptible> shield;
+    if (batch.uninterruptible)
+        shield.emplace(interrupter_);
+    const auto failed = [&](Failure failure) {
+        outcome.failure = std::move(failure);
+        if (outcome.failure->kind != Failure::Kind::Interrupted && outcome.failure->kind != Failure::Kind::Unusable)
+            release();
+    };
+    try {
+        for (const Command& command : batch.commands)
+            outcome.replies.push_back(perform(command));
+    } catch (const bus::Interrupted&) {
+        failed({Failure::Kind::Interrupted, {}, {}, QStringLiteral("the bus work was stopped")});
+    } catch (const serial::PortError& e) {
+        failed({Failure::Kind::Port, e.kind(), e.operation(), e.reason()});
+    } catch (const bus::BusUnusable& e) {
+        failed({Failure::Kind::Unusable, {}, {}, e.text()});
+    } catch (const bus::NotAcknowledged& e) {
+        failed({Failure::Kind::NotAcknowledged, {}, {}, e.text()});
+    }
+    notice();
+    outcome.connection = connection_;
+    outcome.traceFailure = traceFailure();
+    return outcome;
+}
+
+Reply Engine::perform(const Command& command)
+{
+    Reply reply;
+    std::visit(Visitor{
+                   [&](const OpenPort& c) { open(c, reply); },
+                   [&](const Probe& c) { reply.acknowledged = probe(c.a0, c.shown); },
+                   [&](const ReadRegister& c) { reply.word = bus::readRegister(i2c_, c.a0, c.reg5); },
+                   [&](const ReadBankStatus& c) { reply.word = bus::readBankStatusWord(i2c_, c.a0); },
+                   [&](const WriteRegister& c) {
+                       if (c.otp)
+                           bus::programOtpRegister(i2c_, c.low, c.high, c.address, c.pointer);
+                       else
+                           bus::writeDacRegister(i2c_, c.low, c.high, c.address, c.pointer);
+                   },
+                   [&](const ResetChip&) { bus::resetChip(i2c_); },
+                   [&](const SendBlock& c) {
+                       control_.SendBlock(c.block);
+                       reply.sent = QDateTime::currentDateTime();
+                   },
+               },
+               command);
+    return reply;
+}
+
+void Engine::open(const OpenPort& command, Reply& reply)
+{
+    ConnectionState& c = connection_;
+    if (!command.attempt) {
+        c = {};
+        c.port = command.port;
+        c.label = portLabel(command.port);
+        c.portState = c.port < 1 ? ConnectionState::PortState::NoPortChosen
+                                 : ConnectionState::PortState::Unavailable;
+        return;
+    }
+    const serial::PortControl::Opened opened =
+        control_.fncInitializeComPort(command.rate, static_cast<qint16>(command.port));
+    control_.SetPortTimeouts(command.rate);
+    reply.alreadyOpen = opened.alreadyOpen;
+
+    c = {};
+    c.port = command.port;
+    c.label = portLabel(command.port);
+    serial::SerialPort& port = control_.port();
+    const auto& failure = control_.openFailure();
+    if (c.port < 1) {
+        c.portState = ConnectionState::PortState::NoPortChosen;
+    } else if (port.isOpen()) {
+        c.portState = ConnectionState::PortState::Open;
+        c.description = catalog_ ? catalog_->description(c.port) : QString();
+    } else if (failure && failure->port == c.port) {
+        c.problem = failure->error.reason();
+        switch (failure->error.kind()) {
+        case serial::PortFailure::AlreadyOpen:
+            c.portState = ConnectionState::PortState::InUse;
+            break;
+        case serial::PortFailure::PermissionDenied:
+            c.portState = ConnectionState::PortState::NoPermission;
+            if (catalog_)
+                for (const serial::DeviceProblem& p : catalog_->permissionProblems())
+                    if (p.port == c.port)
+                        c.group = p.group;
+            break;
+        case serial::PortFailure::Gone:
+            c.portState = ConnectionState::PortState::Gone;
+            break;
+        default:
+            c.portState = ConnectionState::PortState::CannotOpen;
+            break;
+        }
+    } else {
+        c.portState = ConnectionState::PortState::Unavailable;
+    }
+
+    // A port that fails here is shown, not reported.
+    try {
+        c.lines = i2c_.checkLines();
+        i2c_.setUnusable(c.lines.usable() ? std::nullopt : std::optional<QString>(c.refusalText()));
+        reply.acknowledged = probe(command.a0, true);
+    } catch (const serial::PortError&) {
+        notice();
+    }
+}
+
+bool Engine::probe(const QString& a0, bool shown)
+{
+    ConnectionState& c = connection_;
+    if (!control_.port().isOpen() || !i2c_.usable()) {
+        if (shown)
+            c.presence = ConnectionState::Presence::Unknown;
+        return false;
+    }
+    const QString address = bus::writeAddress(a0);
+    const bool answered = i2c_.probe(address);
+    if (shown) {
+        c.presence = answered ? ConnectionState::Presence::Answers : ConnectionState::Presence::NoAnswer;
+        c.probedAddress = address7(address);
+        c.probedA0 = a0;
+    }
+    return answered;
+}
+
+void Engine::notice()
+{
+    if (connection_.portState == ConnectionState::PortState::Open && !control_.port().isOpen()) {
+        connection_.portState = ConnectionState::PortState::Gone;
+        connection_.presence = ConnectionState::Presence::Unknown;
+    }
+}
+
+void Engine::release()
+{
+    serial::SerialPort& port = control_.port();
+    if (!port.isOpen())
+        return;
+    try {
+        // SCL first: with SDA low that is a STOP, the end of whatever the chip thought was going on.
+        port.setDtr(false);
+        port.setRts(false);
+        port.flush();
+    } catch (const serial::PortError&) {
+        // The port that just failed fails again; the failure is already on its way to the user.
+    }
+}
+
+QString Engine::portLabel(int port) const
+{
+    const QString name = QStringLiteral("COM%1").arg(port);
+    if (!catalog_)
+        return port == 1 ? name + QStringLiteral(" (simulated board)") : name;
+    const QString path = catalog_->devicePath(port);
+    return path.isEmpty() ? name : QStringLiteral("%1 (%2)").arg(name, path);
+}
+
+} // namespace engine
