@@ -263,23 +263,23 @@ int I2cEmulator::readWrite(UMockdevIoctlClient* client, long& result)
     if (!messages)
         return EFAULT;
     std::vector<Data> buffers;
-    std::vector<Part> parts;
+    std::vector<Segment> segments;
     for (__u32 n = 0; n < count; ++n) {
         const i2c_msg& message = reinterpret_cast<i2c_msg*>(messages->data)[n];
         if ((message.flags & ~I2C_M_RD) != 0 || message.addr > 0x7F)
             return EINVAL;
-        Part part{message.addr, (message.flags & I2C_M_RD) != 0, nullptr, message.len};
+        Segment segment{message.addr, (message.flags & I2C_M_RD) != 0, nullptr, message.len};
         if (message.len > 0) {
             buffers.push_back(
                 resolve(messages.get(), n * sizeof(i2c_msg) + offsetof(i2c_msg, buf), message.len));
             if (!buffers.back())
                 return EFAULT;
-            part.bytes = buffers.back()->data;
+            segment.bytes = buffers.back()->data;
         }
-        parts.push_back(part);
+        segments.push_back(segment);
     }
     result = count;
-    return carry(parts);
+    return carry(segments);
 }
 
 // The SMBus commands i2cdetect probes with: the quick write and the one-byte read and write.
@@ -305,7 +305,7 @@ int I2cEmulator::smbus(UMockdevIoctlClient* client)
     return carry({{address, true, &reinterpret_cast<i2c_smbus_data*>(data->data)->byte, 1}});
 }
 
-int I2cEmulator::carry(const std::vector<Part>& parts)
+int I2cEmulator::carry(const std::vector<Segment>& segments)
 {
     const int index = carried_++;
     const bool failing = failFrom_ >= 0 && index >= failFrom_;
@@ -316,25 +316,25 @@ int I2cEmulator::carry(const std::vector<Part>& parts)
     std::vector<Message>& log = transactions_.emplace_back();
     int error = 0;
     bus_->start();
-    for (std::size_t n = 0; n < parts.size() && error == 0; ++n) {
-        const Part& part = parts[n];
+    for (std::size_t n = 0; n < segments.size() && error == 0; ++n) {
+        const Segment& segment = segments[n];
         if (n > 0)
             bus_->repeatedStart();
         Message& message = log.emplace_back();
-        message.addressByte = static_cast<quint8>(part.address << 1 | (part.read ? 1 : 0));
+        message.addressByte = static_cast<quint8>(segment.address << 1 | (segment.read ? 1 : 0));
         message.acknowledged = bus_->sendByte(message.addressByte);
         if (!message.acknowledged) {
             error = ENXIO;
             break;
         }
-        for (int k = 0; k < part.length && error == 0; ++k) {
-            if (part.read) {
-                part.bytes[k] = bus_->receiveByte(k + 1 < part.length);
-                message.read += static_cast<char>(part.bytes[k]);
-            } else if (failing || !bus_->sendByte(part.bytes[k])) {
+        for (int k = 0; k < segment.length && error == 0; ++k) {
+            if (segment.read) {
+                segment.bytes[k] = bus_->receiveByte(k + 1 < segment.length);
+                message.read += static_cast<char>(segment.bytes[k]);
+            } else if (failing || !bus_->sendByte(segment.bytes[k])) {
                 error = EREMOTEIO;
             } else {
-                message.written += static_cast<char>(part.bytes[k]);
+                message.written += static_cast<char>(segment.bytes[k]);
             }
         }
     }

@@ -78,14 +78,15 @@ private:
     int answer(UMockdevIoctlClient* client, long& result);
     int readWrite(UMockdevIoctlClient* client, long& result);
     int smbus(UMockdevIoctlClient* client);
-    // Carries one transaction of messages; a read message's bytes are filled in. Returns 0 or errno.
-    struct Part {
+    // A message of the client's, its bytes the local copy of the client's buffer.
+    struct Segment {
         int address = 0;
         bool read = false;
         quint8* bytes = nullptr;
         int length = 0;
     };
-    int carry(const std::vector<Part>& parts);
+    // Carries one transaction; the bytes of a read are filled in. Returns 0 or errno.
+    int carry(const std::vector<Segment>& segments);
 
     Options options_;
     UMockdevTestbed* testbed_ = nullptr;

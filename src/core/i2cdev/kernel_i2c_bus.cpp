@@ -160,9 +160,9 @@ QString KernelI2cBus::where(int address7) const
 
 int KernelI2cBus::transfer(Message& message)
 {
-    i2c_msg part{message.address, static_cast<__u16>(message.read ? I2C_M_RD : 0),
-                 static_cast<__u16>(message.bytes.size()), reinterpret_cast<__u8*>(message.bytes.data())};
-    i2c_rdwr_ioctl_data transaction{&part, 1};
+    i2c_msg segment{message.address, static_cast<__u16>(message.read ? I2C_M_RD : 0),
+                    static_cast<__u16>(message.bytes.size()), reinterpret_cast<__u8*>(message.bytes.data())};
+    i2c_rdwr_ioctl_data transaction{&segment, 1};
     return ::ioctl(fd_, I2C_RDWR, &transaction) < 0 ? errno : 0;
 }
 
