@@ -6,9 +6,8 @@
 // ioctl that umockdev carries to its handler thread and the chip model answers bit by bit, so the figure
 // is the program's cost plus the emulation's, an upper bound for the program alone: its CPU column is the
 // calling thread's, our code and the preload library's side of umockdev's socket protocol, while the wall
-// time is mostly the four socket round trips per transaction to umockdev's thread. Where the two threads
-// run on different CPUs each round trip pays a cross-CPU wake-up; one_cpu:1 keeps them on one. Run it
-// under umockdev-wrapper. The transactions per command are counted on this path and on the line-level one.
+// time is mostly the four socket round trips per transaction to umockdev's thread. Run it under
+// umockdev-wrapper. The transactions per command are counted on this path and on the line-level one.
 #include "bus/device.h"
 #include "bus/i2c_master.h"
 #include "i2cdev/kernel_i2c_bus.h"
@@ -21,7 +20,6 @@
 #include <benchmark/benchmark.h>
 
 #include <array>
-#include <sched.h>
 
 namespace {
 
@@ -44,17 +42,7 @@ void readDac(bus::Master& i2c, const std::array<QString, 24>& reg5)
 
 void BM_ReadDacKernelAdapter(benchmark::State& state)
 {
-    // umockdev's thread starts with the testbed and takes the mask the process has then.
-    cpu_set_t all;
-    sched_getaffinity(0, sizeof all, &all);
-    if (state.range(0) == 1) {
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(sched_getcpu(), &one);
-        sched_setaffinity(0, sizeof one, &one);
-    }
     i2cemu::I2cEmulator emulator;
-    sched_setaffinity(0, sizeof all, &all);
     i2cdev::KernelI2cBus i2c;
     i2c.open(emulator.devicePath());
     const std::array<QString, 24> reg5 = registers();
@@ -74,12 +62,7 @@ void BM_ReadDacKernelAdapter(benchmark::State& state)
     readDac(line, reg5);
     state.counters["line_level_transactions"] = double(bustrace::decode(tap.requests).size());
 }
-BENCHMARK(BM_ReadDacKernelAdapter)
-    ->ArgName("one_cpu")
-    ->Arg(0)
-    ->Arg(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadDacKernelAdapter)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 
