@@ -31,7 +31,8 @@ public:
     // Opens "/dev/i2c-N" and asks what the adapter can do. Throws serial::PortError: PermissionDenied,
     // naming the group to join; AlreadyOpen when the kernel says the node is busy; CannotUse when there is
     // no such node, when it is no I2C adapter, or when the adapter sends only SMBus commands (no
-    // I2C_FUNC_I2C), which cannot carry the chip's 3-byte writes. Closes whatever was open first.
+    // I2C_FUNC_I2C), which cannot carry the chip's word read: two bytes read with no command byte before
+    // them. Closes whatever was open first.
     void open(const QString& devicePath);
     void close();
     bool isOpen() const { return fd_ >= 0; }
