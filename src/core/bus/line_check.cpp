@@ -65,6 +65,8 @@ QString LineCheck::finding() const
     case LineHealth::SdaStaysLow:
         return QStringLiteral("SDA stays low: a device holds it, or the SDA read-back does not follow (DSR "
                               "always asserted)");
+    case LineHealth::ByAdapter:
+        return QStringLiteral("lines checked by the adapter's kernel driver");
     }
     return {};
 }
@@ -79,6 +81,7 @@ QString LineCheck::advice() const
     case LineHealth::Unchecked:
     case LineHealth::Ok:
     case LineHealth::Recovered:
+    case LineHealth::ByAdapter:
         break;
     }
     return {};

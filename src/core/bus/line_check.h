@@ -16,16 +16,19 @@ enum class LineHealth {
     Recovered,            // a device held SDA low; clock pulses freed it, and the lines then checked out
     ReadbackNeverAsserts, // pulling SDA low did not assert DSR: the read-back does not follow
     SdaStaysLow,          // SDA reads low even when released, and nine clock pulses did not free it
+    ByAdapter,            // a kernel I2C adapter: its driver watches and recovers the bus, we have no lines
 };
 
 struct LineCheck {
     LineHealth health = LineHealth::Unchecked;
     int recoveryPulses = 0; // clock pulses it took to free SDA (Recovered)
 
-    // Transactions may run on the port: the lines work, or there is no port at all.
+    // Transactions may run on the port: the lines work, an adapter's driver sees to them, or there is no
+    // port at all.
     bool usable() const
     {
-        return health == LineHealth::Unchecked || health == LineHealth::Ok || health == LineHealth::Recovered;
+        return health == LineHealth::Unchecked || health == LineHealth::Ok ||
+               health == LineHealth::Recovered || health == LineHealth::ByAdapter;
     }
     // What was found, for the connection line ("lines OK", "SDA read-back does not follow: ...").
     QString finding() const;
