@@ -9,12 +9,15 @@
 # the manual pages in the suite, man reads the installed one. sigrok-cli: a logic analyser's I2C decoder, the
 # tests' judge of what the bus trace shows. xvfb, xauth and x11-utils: a virtual X server for the tests and
 # benchmarks that need a real one (a lost display, the desktop's ping); pkg-config, libxcb1-dev and
-# libxcb-xtest0-dev: the benchmark that pings the window and drags a slider through X.
+# libxcb-xtest0-dev: the benchmark that pings the window and drags a slider through X. libftdi1-dev and
+# libusb-1.0-0-dev: the FTDI port's synchronous bit-bang (libftdi sets the adapter up, libusb carries the
+# transfers). umockdev and libumockdev-dev: the emulated FTDI adapters its tests and benchmark drive.
 set -euo pipefail
 
 packages=(g++ make cmake qt6-base-dev libgl-dev libgtest-dev libbenchmark-dev
           dpkg-dev file clang-14 libclang-rt-14-dev lintian appstream desktop-file-utils groff-base man-db
-          sigrok-cli xvfb xauth x11-utils pkg-config libxcb1-dev libxcb-xtest0-dev)
+          sigrok-cli xvfb xauth x11-utils pkg-config libxcb1-dev libxcb-xtest0-dev
+          libftdi1-dev libusb-1.0-0-dev umockdev libumockdev-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
