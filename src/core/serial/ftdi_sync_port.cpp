@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fcntl.h>
-#include <optional>
 #include <thread>
 #include <unistd.h>
 
@@ -56,6 +56,14 @@ bool chipMakes(qint32 rate)
     else if (rate >= 1500000)
         made = 1.5e6;
     return std::abs(made - rate) <= 0.05 * rate;
+}
+
+// A second for the trigger block to leave, as on the POSIX port.
+Timeouts defaultTimeouts()
+{
+    Timeouts timeouts;
+    timeouts.writeTotalConstant = 1000;
+    return timeouts;
 }
 
 bool opensForWriting(const QString& path)
@@ -104,11 +112,7 @@ FtdiAdapter pick(const QString& serial, const QList<FtdiAdapter>& found, const Q
 // rate set in bit-bang mode by 4, and 1.6 us a byte would be too fast.
 const int FtdiSyncPort::kBitBangRate = 9600;
 
-FtdiSyncPort::FtdiSyncPort(PortCatalog& catalog, QString sysRoot)
-    : catalog_(catalog), sysRoot_(std::move(sysRoot))
-{
-    timeouts_.writeTotalConstant = 1000;
-}
+FtdiSyncPort::FtdiSyncPort(PortCatalog& catalog) : catalog_(catalog), timeouts_(defaultTimeouts()) {}
 
 FtdiSyncPort::~FtdiSyncPort()
 {
@@ -126,7 +130,7 @@ void FtdiSyncPort::open(int portNumber)
     const QString scheme = QStringLiteral("ftdi://");
     if (!path.startsWith(scheme))
         throw PortError(PortFailure::CannotUse, operation, path + QStringLiteral(": not an FTDI adapter"));
-    const FtdiAdapter adapter = pick(path.mid(scheme.size()), findFtdiAdapters(sysRoot_), operation);
+    const FtdiAdapter adapter = pick(path.mid(scheme.size()), findFtdiAdapters(), operation);
     // Claiming the interface would take the tty from under a terminal program without a word to it.
     if (!adapter.busy.isEmpty())
         throw PortError(PortFailure::AlreadyOpen, operation, QStringLiteral("in use by ") + adapter.busy);
@@ -144,13 +148,13 @@ void FtdiSyncPort::open(int portNumber)
         // libftdi reports every failure of libusb_open alike: opening the node as libusb does tells the one
         // that matters.
         if (opened == -4 && !opensForWriting(node) && (errno == EACCES || errno == EPERM)) {
+            catalog_.notePermissionDenied(portNumber, node, text(std::strerror(errno)));
             const QString group = owningGroup(node);
             QString reason = node + QStringLiteral(": permission denied. The udev rule that comes with the "
                                                    "package (60-krm59340-ftdi.rules) gives the user at the "
                                                    "seat access: install it, then plug the adapter in again");
             if (!group.isEmpty() && group != QLatin1String("root"))
                 reason += QStringLiteral(", or join the group %1, which owns the node").arg(group);
-            catalog_.notePermissionDenied(portNumber, node, reason);
             throw PortError(PortFailure::PermissionDenied, operation, reason);
         }
         if (opened == -5)
@@ -162,8 +166,7 @@ void FtdiSyncPort::open(int portNumber)
     }
     ftdi_ = ftdi;
     adapter_ = adapter;
-    timeouts_ = Timeouts{};
-    timeouts_.writeTotalConstant = 1000;
+    timeouts_ = defaultTimeouts();
     // The FIFOs: 128 bytes to the chip and 256 back on the FT232R, 512 each way on the FT-X. A chunk that
     // fits the smaller one is read back whole before the next goes out, so neither can overrun.
     chunk_ = adapter.productId == kFtxProduct ? 512 : 128;
@@ -238,13 +241,13 @@ void FtdiSyncPort::setTimeouts(const Timeouts& timeouts)
 void FtdiSyncPort::setRts(bool asserted)
 {
     if (isOpen())
-        queue(asserted ? pins_ & ~kSda : pins_ | kSda);
+        queue(asserted ? pins_ & ~kSda : pins_ | kSda, QStringLiteral("set RTS"));
 }
 
 void FtdiSyncPort::setDtr(bool asserted)
 {
     if (isOpen())
-        queue(asserted ? pins_ & ~kScl : pins_ | kScl);
+        queue(asserted ? pins_ & ~kScl : pins_ | kScl, QStringLiteral("set DTR"));
 }
 
 void FtdiSyncPort::dsrInto(bool& out)
@@ -267,18 +270,19 @@ void FtdiSyncPort::flush()
     if (!isOpen())
         return;
     // A read after the last request is answered by one more byte that leaves every pin as it is.
+    const QString operation = QStringLiteral("read DSR");
     if (!reads_.empty() && reads_.back().sample == sent_ + queued_.size())
-        queue(pins_);
+        queue(pins_, operation);
     while (!queued_.isEmpty())
-        send(std::min(chunk_, queued_.size()), QStringLiteral("flush"));
+        send(std::min(chunk_, queued_.size()), operation);
 }
 
-void FtdiSyncPort::queue(quint8 pins)
+void FtdiSyncPort::queue(quint8 pins, const QString& operation)
 {
     pins_ = pins;
     queued_.append(char(pins));
     if (queued_.size() == chunk_)
-        send(chunk_, QStringLiteral("set line"));
+        send(chunk_, operation);
 }
 
 // Writes the first count queued bytes, reads their samples back and answers the reads they settle.
@@ -296,11 +300,12 @@ void FtdiSyncPort::send(qsizetype count, const QString& operation)
         reads_.clear();
         throw;
     }
-    const auto settled = std::partition(
+    // The reads are queued in the order of their samples: those settled here come first.
+    const auto unsettled = std::find_if(
         reads_.begin(), reads_.end(), [&](const PendingRead& read) { return read.sample >= sent_ + count; });
-    for (auto read = settled; read != reads_.end(); ++read)
+    for (auto read = reads_.begin(); read != unsettled; ++read)
         *read->out = (samples.at(read->sample - sent_) & kDsr) == 0;
-    reads_.erase(settled, reads_.end());
+    reads_.erase(reads_.begin(), unsettled);
     sent_ += count;
 }
 

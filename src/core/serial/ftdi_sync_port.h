@@ -26,8 +26,7 @@ namespace serial {
 // closes. The trigger block leaves bit-bang mode for the UART and comes back.
 class FtdiSyncPort : public SerialPort {
 public:
-    // sysRoot: where sysfs lists the adapters (tests use a testbed's).
-    explicit FtdiSyncPort(PortCatalog& catalog, QString sysRoot = QStringLiteral("/sys"));
+    explicit FtdiSyncPort(PortCatalog& catalog);
     ~FtdiSyncPort() override;
     FtdiSyncPort(const FtdiSyncPort&) = delete;
     FtdiSyncPort& operator=(const FtdiSyncPort&) = delete;
@@ -72,7 +71,7 @@ private:
     };
 
     void enterBitBang(const QString& operation);
-    void queue(quint8 pins);
+    void queue(quint8 pins, const QString& operation);
     void send(qsizetype count, const QString& operation);
     void writeBulk(const QByteArray& bytes, const QString& operation);
     void readSamples(QByteArray& samples, qsizetype count, const QString& operation);
@@ -84,7 +83,6 @@ private:
     [[noreturn]] void gone(const QString& operation, const QString& reason);
 
     PortCatalog& catalog_;
-    QString sysRoot_;
     ftdi_context* ftdi_ = nullptr;
     FtdiAdapter adapter_;
     int portNumber_ = 0;
