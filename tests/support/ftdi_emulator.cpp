@@ -37,8 +37,8 @@ void unref(UMockdevIoctlData* data)
 
 } // namespace
 
-Adapter::Adapter(const AdapterSpec& spec, int address)
-    : spec_(spec), address_(address), handler_(umockdev_ioctl_base_new()), board_(spec.chips)
+Adapter::Adapter(const AdapterSetup& setup, int address)
+    : setup_(setup), address_(address), handler_(umockdev_ioctl_base_new()), board_(setup.chips)
 {
     board_.open(1);
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&Adapter::onIoctl), this);
@@ -136,7 +136,7 @@ bool Adapter::ioctl(UMockdevIoctlClient* client)
         return true;
     case USBDEVFS_DISCONNECT_CLAIM:
     case USBDEVFS_CLAIMINTERFACE:
-        if (spec_.claimedElsewhere || (request == USBDEVFS_CLAIMINTERFACE && driverBound_)) {
+        if (setup_.claimedElsewhere || (request == USBDEVFS_CLAIMINTERFACE && driverBound_)) {
             umockdev_ioctl_client_complete(client, -1, EBUSY);
             return true;
         }
@@ -365,8 +365,8 @@ void Adapter::bulkOut(const quint8* data, int length)
     }
     if (mode_ != Mode::SyncBitBang)
         return;
-    const int txFifo = spec_.chip == Chip::FT232R ? 128 : 512;
-    const int rxFifo = spec_.chip == Chip::FT232R ? 256 : 512;
+    const int txFifo = setup_.chip == Chip::FT232R ? 128 : 512;
+    const int rxFifo = setup_.chip == Chip::FT232R ? 256 : 512;
     if (length > txFifo)
         problem(QStringLiteral("%1 bytes in one write: the chip's transmit FIFO holds %2")
                     .arg(length)
@@ -428,7 +428,7 @@ void Adapter::drive(bool sdaPulled, bool sclPulled)
         board_.setDtr(sclPulled_ = sclPulled);
 }
 
-// 3 MHz over the divisor: an integer part and eighths in a code of three bits, with 0 and 1 special.
+// 3 MHz over the divisor: a whole number and eighths in a code of three bits, with 0 and 1 special.
 int Adapter::baudRate() const
 {
     static constexpr int kEighths[8] = {0, 4, 2, 1, 3, 5, 6, 7};
@@ -441,7 +441,7 @@ int Adapter::baudRate() const
 
 QByteArray Adapter::descriptor(quint8 type, quint8 index) const
 {
-    const bool r = spec_.chip == Chip::FT232R;
+    const bool r = setup_.chip == Chip::FT232R;
     if (type == 1) // device: USB 2.0, 8-byte EP0, FTDI's ids, bcdDevice 6.00 (R) or 10.00 (X), strings 1..3
         return QByteArray::fromHex(r ? "1201000200000008030401600006010203"
                                        "01"
@@ -458,7 +458,7 @@ QByteArray Adapter::descriptor(quint8 type, quint8 index) const
     const QString strings[] = {{},
                                QStringLiteral("FTDI"),
                                r ? QStringLiteral("FT232R USB UART") : QStringLiteral("FT231X USB UART"),
-                               spec_.serial};
+                               setup_.serial};
     if (index == 0)
         return QByteArray::fromHex("04030904");
     if (index >= std::size(strings) || strings[index].isEmpty())
@@ -471,7 +471,7 @@ QByteArray Adapter::descriptor(quint8 type, quint8 index) const
 // them.
 QString Adapter::sysfsRecord() const
 {
-    const bool r = spec_.chip == Chip::FT232R;
+    const bool r = setup_.chip == Chip::FT232R;
     const QString port = QStringLiteral("1-%1").arg(address_ - 1);
     const QString path = QStringLiteral("/devices/pci0000:00/0000:00:14.0/usb1/") + port;
     const QString tty = QStringLiteral("ttyUSB%1").arg(address_ - 2);
@@ -485,8 +485,8 @@ QString Adapter::sysfsRecord() const
                        "A: manufacturer=FTDI\\n\nA: product=%5\\n\n")
             .arg(path, usbNode().right(3), r ? "6001" : "6015", r ? "0600" : "1000",
                  r ? "FT232R USB UART" : "FT231X USB UART");
-    if (!spec_.serial.isEmpty())
-        record += QStringLiteral("A: serial=%1\\n\n").arg(spec_.serial);
+    if (!setup_.serial.isEmpty())
+        record += QStringLiteral("A: serial=%1\\n\n").arg(setup_.serial);
     record += QStringLiteral("A: busnum=1\\n\nA: devnum=%1\\n\nA: speed=12\\n\nA: bConfigurationValue=1\\n\n"
                              "A: bNumConfigurations=1\\n\nA: bNumInterfaces= 1\\n\nA: dev=189:%2\\n\n"
                              "H: descriptors=%3\n\n")
@@ -518,9 +518,9 @@ bool Emulator::preloaded()
     return qgetenv("LD_PRELOAD").contains("libumockdev-preload");
 }
 
-Adapter& Emulator::add(const AdapterSpec& spec)
+Adapter& Emulator::add(const AdapterSetup& setup)
 {
-    auto adapter = std::make_unique<Adapter>(spec, int(adapters_.size()) + 2);
+    auto adapter = std::make_unique<Adapter>(setup, int(adapters_.size()) + 2);
     // The handler before the node, so that libusb never finds the node unserved.
     umockdev_testbed_attach_ioctl(testbed_, adapter->usbNode().toUtf8().constData(), adapter->handler(),
                                   nullptr);

@@ -38,7 +38,7 @@ namespace ftdiemu {
 
 enum class Chip { FT232R, FT231X };
 
-struct AdapterSpec {
+struct AdapterSetup {
     Chip chip = Chip::FT232R;
     QString serial = QStringLiteral("A1B2C3"); // "" for an adapter without one
     sim::SimulatedBoard::Chips chips = sim::SimulatedBoard::Chips::Both;
@@ -62,13 +62,13 @@ struct Traffic {
 // (goneAfter) every request fails with ENODEV, as from a vanished device.
 class Adapter {
 public:
-    Adapter(const AdapterSpec& spec, int address);
+    Adapter(const AdapterSetup& setup, int address);
     ~Adapter();
     Adapter(const Adapter&) = delete;
     Adapter& operator=(const Adapter&) = delete;
 
     sim::SimulatedBoard& board() { return board_; }
-    const AdapterSpec& spec() const { return spec_; }
+    const AdapterSetup& setup() const { return setup_; }
     QString usbNode() const;
     Traffic traffic() const;
     // Every byte clocked onto the pins in bit-bang mode, in order.
@@ -108,7 +108,7 @@ private:
     QByteArray descriptor(quint8 type, quint8 index) const;
     void problem(const QString& what);
 
-    AdapterSpec spec_;
+    AdapterSetup setup_;
     int address_;
     _UMockdevIoctlBase* handler_;
     mutable std::mutex mutex_;
@@ -150,7 +150,7 @@ public:
     static bool preloaded();
 
     // Adds an adapter at the next address on bus 1 (1-1 at 001/002, 1-2 at 001/003, ...).
-    Adapter& add(const AdapterSpec& spec = {});
+    Adapter& add(const AdapterSetup& setup = {});
     // The testbed's directory: its sys/ and dev/ stand for /sys and /dev.
     QString rootDir() const;
 

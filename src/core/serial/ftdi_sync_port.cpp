@@ -324,7 +324,7 @@ void FtdiSyncPort::writeBulk(const QByteArray& bytes, const QString& operation)
 }
 
 // The chip sends what it has when 62 samples are in or its latency timer runs out, so a read may bring
-// part of the samples or none; each read waits in the kernel for the chip's answer.
+// some of the samples or none; each read waits in the kernel for the chip's answer.
 void FtdiSyncPort::readSamples(QByteArray& samples, qsizetype count, const QString& operation)
 {
     const int packet = ftdi_->max_packet_size;
@@ -357,6 +357,8 @@ void FtdiSyncPort::readSamples(QByteArray& samples, qsizetype count, const QStri
     }
 }
 
+// The chip's UART sends the block. Clocked out on D0 in bit-bang mode, a frame would be as exact as the
+// byte rate, and whether that is 16 or 1 times the baud rate is the one thing nobody agrees on.
 void FtdiSyncPort::write(const QByteArray& bytes)
 {
     const QString operation = QStringLiteral("write");
@@ -365,6 +367,7 @@ void FtdiSyncPort::write(const QByteArray& bytes)
     flush();
     try {
         // Released modem lines first: the pins then go back to the UART without moving either bus line.
+        // (What the chip keeps of them through bit-bang mode is not documented, so they are set anew.)
         if (ftdi_setdtr_rts(ftdi_, 0, 0) != 0 || ftdi_set_bitmode(ftdi_, 0, BITMODE_RESET) != 0 ||
             ftdi_set_baudrate(ftdi_, bitRate_) != 0 ||
             ftdi_set_line_property(ftdi_, BITS_8, STOP_BIT_1, NONE) != 0)

@@ -62,21 +62,21 @@ protected:
     void TearDown() override
     {
         for (ftdiemu::Adapter* adapter : adapters)
-            EXPECT_EQ(adapter->problems(), QStringList()) << adapter->spec().serial.toStdString();
+            EXPECT_EQ(adapter->problems(), QStringList()) << adapter->setup().serial.toStdString();
         adapters.clear();
     }
-    ftdiemu::Adapter& add(ftdiemu::AdapterSpec spec = {})
+    ftdiemu::Adapter& add(ftdiemu::AdapterSetup setup = {})
     {
-        return *adapters.emplace_back(&emulator->add(spec));
+        return *adapters.emplace_back(&emulator->add(setup));
     }
     // A testbed of its own, with this adapter alone (one testbed at a time: each takes UMOCKDEV_DIR along).
-    ftdiemu::Adapter& alone(ftdiemu::AdapterSpec spec = {})
+    ftdiemu::Adapter& alone(ftdiemu::AdapterSetup setup = {})
     {
         port.close();
         TearDown();
         emulator.reset();
         emulator = std::make_unique<ftdiemu::Emulator>();
-        return add(spec);
+        return add(setup);
     }
     std::optional<serial::PortError> openFails(const QString& path)
     {
