@@ -183,6 +183,21 @@ PortCatalog::PortCatalog(const PortCatalog& other) : ports_(other.ports_)
     denied_ = other.denied_;
 }
 
+PortCatalog& PortCatalog::operator=(const PortCatalog& other)
+{
+    if (this == &other)
+        return *this;
+    ports_ = other.ports_;
+    QMap<int, DeviceProblem> denied;
+    {
+        const std::lock_guard lock(other.deniedMutex_);
+        denied = other.denied_;
+    }
+    const std::lock_guard lock(deniedMutex_);
+    denied_ = std::move(denied);
+    return *this;
+}
+
 void PortCatalog::notePermissionDenied(int port, const QString& path, const QString& reason)
 {
     const DeviceProblem problem{port, path, reason, owningGroup(path)};

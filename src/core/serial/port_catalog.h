@@ -40,7 +40,7 @@ class PortCatalog {
 public:
     PortCatalog(QMap<int, QString> explicitMap, QList<SerialDevice> systemDevices);
     PortCatalog(const PortCatalog& other);
-    PortCatalog& operator=(const PortCatalog&) = delete;
+    PortCatalog& operator=(const PortCatalog& other);
 
     // What /sys/class/tty reports on this machine. Nothing is opened to find out; the system console is
     // left out so the scan never toggles its modem lines.

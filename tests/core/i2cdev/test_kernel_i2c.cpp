@@ -54,7 +54,7 @@ QString wireOf(int addressByte, const QByteArray& written, int read)
 // What the bus monitor lists: the observers' rows.
 struct Rows : bus::BusObserver {
     QStringList rows;
-    void starting(bus::TransactionKind) override {}
+    void starting(const bus::Transaction&) override {}
     void done(const bus::Transaction& t) override
     {
         rows << QStringLiteral("%1 %2%3%4")

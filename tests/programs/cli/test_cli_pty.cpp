@@ -100,8 +100,9 @@ TEST_F(CliThroughRealPort, WhatLiesBetweenTheProgramAndTheChipDecidesTheExitStat
         EXPECT_EQ(r.err.count('\n'), 1) << r.err;
         EXPECT_TRUE(r.err.contains(QRegularExpression(c.said))) << r.err;
         EXPECT_TRUE(r.err.contains(board.slave())) << r.err;
-        if (c.chips == KRM_SHIM_CHIPS_BOTH)
+        if (c.chips == KRM_SHIM_CHIPS_BOTH) {
             EXPECT_EQ(registers(), codes) << "nothing was written";
+        }
     }
 }
 

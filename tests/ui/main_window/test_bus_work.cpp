@@ -179,7 +179,7 @@ TEST_F(SlowBus, ACloseOrASignalStopsTheWorkBetweenTransactionsAndEndsInOrder)
             if (c.closes == 0) {
                 ::raise(SIGTERM);
                 // The bus waits here until the signal has reached the event loop and asked it to stop.
-                QTest::qWaitFor([this] { return bench->engine().interrupter().requested(); }, 5000);
+                EXPECT_TRUE(QTest::qWaitFor([this] { return bench->engine().interrupter().requested(); }, 5000));
             }
         });
         c.command ? (void)QTest::mouseClick(w().commandButton(c.command), Qt::LeftButton) : w().load();
@@ -209,7 +209,7 @@ TEST_F(SlowBus, APulledAdapterEndsTheWorkWithOneReportAndTheWindowGoesOn)
     startSlow();
     Qt::CursorShape during = Qt::ArrowCursor;
     duringWork(5, [&] {
-        QTest::qWaitFor([] { return QApplication::overrideCursor() != nullptr; }, 1000);
+        EXPECT_TRUE(QTest::qWaitFor([] { return QApplication::overrideCursor() != nullptr; }, 1000));
         during = QApplication::overrideCursor() ? QApplication::overrideCursor()->shape() : Qt::ArrowCursor;
     });
     // The adapter pulled: said once, and the next command says nothing more.
