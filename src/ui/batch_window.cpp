@@ -260,8 +260,9 @@ Task<> BatchWindow::applyEntry(int entry, qint64 cycle)
         runLog_->add(cycle, name, QStringLiteral("failed: ") + failure.simplified());
         if (e.failure().kind != engine::Failure::Kind::Port)
             throw;
-        throw files::TextError(QStringLiteral("The serial port failed while applying %1.\n\n%2: %3")
-                                   .arg(files::shown(path), e.failure().operation, e.failure().reason));
+        throw files::TextError(
+            QStringLiteral("The %1 failed while applying %2.\n\n%3: %4")
+                .arg(e.failure().portKind(), files::shown(path), e.failure().operation, e.failure().reason));
     } catch (const std::exception& e) {
         runLog_->add(cycle, name, QStringLiteral("failed: ") + Commands::describeFailure(e).simplified());
         throw;

@@ -3,8 +3,12 @@
 
 #include "app/bench.h"
 
-#include "serial/posix_serial_port.h"
+#include "i2cdev/adapter_list.h"
+#include "serial/ftdi_adapters.h"
+#include "serial/system_port.h"
 #include "sim/simulated_board.h"
+
+#include <QFileInfo>
 
 namespace app {
 
@@ -28,11 +32,58 @@ bool Bench::reloadSettings()
     return link_.PortNumber != port || link_.BitRate != rate;
 }
 
-std::unique_ptr<Bench> Bench::forSystem(const QString& settingsPath, const QByteArray& tracePath)
+QList<serial::SerialDevice> Bench::systemDevices(const QString& sysRoot, const QString& devRoot)
 {
-    model::SettingsStore store(settingsPath);
-    auto catalog = std::make_unique<serial::PortCatalog>(store.portMap(), serial::PortCatalog::scanSystem());
-    auto port = std::make_unique<serial::PosixSerialPort>(*catalog);
+    QList<serial::SerialDevice> devices =
+        serial::PortCatalog::scanSysfs(sysRoot + QStringLiteral("/class/tty"));
+    for (serial::SerialDevice& tty : devices)
+        if (const auto adapter = serial::ftdiAdapterOfTty(tty.path, sysRoot))
+            tty.fastPath = adapter->url();
+    for (const serial::FtdiAdapter& adapter : serial::findFtdiAdapters(sysRoot))
+        devices.append({adapter.url(),
+                        QStringLiteral("%1 %2, synchronous bit-bang").arg(adapter.chip(), adapter.serial),
+                        {}});
+    // Only those the user may open: a PC has many (its graphics' display channels among them), and a port
+    // number is no place for a bus nobody here can use.
+    for (const i2cdev::Adapter& adapter : i2cdev::listAdapters(sysRoot, devRoot))
+        if (adapter.usable)
+            devices.append(
+                {adapter.path,
+                 QStringLiteral("I2C adapter %1%2: kernel driver")
+                     .arg(adapter.node,
+                          adapter.name.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(adapter.name)),
+                 {}});
+    return devices;
+}
+
+int Bench::portOfDevice(const serial::PortCatalog& catalog, const QString& device)
+{
+    const auto sameDevice = [](const QString& path) {
+        const QString target = QFileInfo(path).canonicalFilePath();
+        return target.isEmpty() ? path : target;
+    };
+    for (int n = serial::kFirstPort; n <= serial::kLastPort; ++n)
+        if (!catalog.devicePath(n).isEmpty() && sameDevice(catalog.devicePath(n)) == sameDevice(device))
+            return n;
+    return 0;
+}
+
+std::unique_ptr<Bench> Bench::forSystem(const QString& settingsPath, const QByteArray& tracePath,
+                                        const QString& lockDir, const QString& device)
+{
+    QMap<int, QString> map = model::SettingsStore(settingsPath).portMap();
+    const QList<serial::SerialDevice> devices = systemDevices();
+    auto catalog = std::make_unique<serial::PortCatalog>(map, devices);
+    if (!device.isEmpty() && portOfDevice(*catalog, device) == 0) {
+        // The first number no mapping claims; the system's devices move up one, as the window would list
+        // them with this mapping in the settings.
+        int n = serial::kFirstPort;
+        while (n < serial::kLastPort && map.contains(n))
+            ++n;
+        map.insert(n, device);
+        catalog = std::make_unique<serial::PortCatalog>(map, devices);
+    }
+    auto port = std::make_unique<serial::SystemPort>(*catalog, lockDir);
     return std::make_unique<Bench>(settingsPath, std::move(port), std::move(catalog), tracePath);
 }
 

@@ -7,6 +7,7 @@
 #include "model/channel_model.h"
 #include "model/settings_store.h"
 #include "serial/port_catalog.h"
+#include "serial/port_holders.h"
 #include "serial/serial_link.h"
 
 #include <chrono>
@@ -29,8 +30,19 @@ public:
     Bench(const Bench&) = delete;
     Bench& operator=(const Bench&) = delete;
 
-    // The real serial devices of this machine, mapped through the settings' "Ports" section.
-    static std::unique_ptr<Bench> forSystem(const QString& settingsPath, const QByteArray& tracePath = {});
+    // The ports of this machine, mapped through the settings' "Ports" section: its serial devices, the
+    // FTDI adapters in synchronous bit-bang and the kernel I2C adapters the user may open. A device given
+    // (--port, a path or "ftdi://...") that no COM name maps to yet is added to the mapping for this run.
+    // lockDir: where the UUCP lock files live.
+    static std::unique_ptr<Bench> forSystem(const QString& settingsPath, const QByteArray& tracePath = {},
+                                            const QString& lockDir = serial::UucpLock::defaultDir(),
+                                            const QString& device = {});
+    // What forSystem finds on this machine below sysRoot and devRoot, without opening anything.
+    static QList<serial::SerialDevice> systemDevices(const QString& sysRoot = QStringLiteral("/sys"),
+                                                     const QString& devRoot = QStringLiteral("/dev"));
+    // The COM number the catalog gives a device, compared as the devices behind the names (a by-id link and
+    // its ttyUSB0 are one); 0 when none does.
+    static int portOfDevice(const serial::PortCatalog& catalog, const QString& device);
     // The simulated board as COM1 and no real devices; every line request takes lineLatency, as on a USB
     // adapter.
     static std::unique_ptr<Bench> simulated(const QString& settingsPath, const QByteArray& tracePath = {},

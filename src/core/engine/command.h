@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/connection_state.h"
+#include "files/text_error.h"
 #include "serial/serial_port.h"
 
 #include <QByteArray>
@@ -57,7 +58,8 @@ struct SendBlock {
     QByteArray block;
 };
 
-using Command = std::variant<OpenPort, Probe, ReadRegister, ReadBankStatus, WriteRegister, ResetChip, SendBlock>;
+using Command =
+    std::variant<OpenPort, Probe, ReadRegister, ReadBankStatus, WriteRegister, ResetChip, SendBlock>;
 
 // Commands run one after the other; the first failure ends the batch there. An uninterruptible batch is
 // finished even when a stop is asked for meanwhile (an OTP burn, its reset and the bank status read: a
@@ -82,11 +84,16 @@ struct Failure {
         Unusable,        // the port failed its line check: nothing was sent
         NotAcknowledged, // an adapter that sees acknowledges found no chip at the address
         Interrupted,     // stopped between transactions: a close, a signal
+        NoTransmitLine,  // a trigger block for a port that has no transmit line
     };
     Kind kind = Kind::Port;
     serial::PortFailure portFailure = serial::PortFailure::Io;
-    QString operation; // for Port: what was being done
-    QString reason;    // for Port: why it failed; otherwise the whole text
+    QString operation;    // for Port: what was being done
+    QString reason;       // for Port: why it failed; otherwise the whole text
+    bool adapter = false; // for Port: a kernel I2C adapter failed, not a serial port
+
+    // "serial port" or "I2C adapter", for a failure of the port.
+    QString portKind() const;
 
     // The text a user sees.
     QString text() const;
@@ -100,6 +107,12 @@ struct Outcome {
     ConnectionState connection; // as it stands after the batch
     // Why the bus trace is incomplete, once a write to it fell short.
     std::optional<QString> traceFailure;
+};
+
+// Thrown for a trigger block on a port without a transmit line (a kernel I2C adapter); nothing was sent.
+class NoTransmitLine : public files::TextError {
+public:
+    using files::TextError::TextError;
 };
 
 // Where the channel model sends its transfers: the engine itself, which runs each at once (the command line),

@@ -4,6 +4,7 @@
 #include "engine/engine.h"
 
 #include "bus/device.h"
+#include "serial/system_port.h"
 #include "sim/simulated_board.h"
 
 #include <algorithm>
@@ -12,15 +13,20 @@ namespace engine {
 
 namespace {
 
-std::unique_ptr<serial::TracingPort> makeTrace(serial::SerialPort& device, const QByteArray& path)
+std::unique_ptr<serial::TracingPort> makeTrace(serial::SerialPort& device, serial::BusTrace* trace)
 {
-    if (path.isEmpty())
+    if (!trace)
         return {};
     // The simulated board knows its wire levels; a real port is asked through DSR.
     serial::TracingPort::SdaWire wire;
     if (const auto* board = dynamic_cast<const sim::SimulatedBoard*>(&device))
         wire = [board] { return board->sdaWire(); };
-    return std::make_unique<serial::TracingPort>(device, path, std::move(wire));
+    return std::make_unique<serial::TracingPort>(device, *trace, std::move(wire));
+}
+
+bool isKernelAdapter(const QString& path)
+{
+    return path.startsWith(QLatin1String("/dev/i2c-"));
 }
 
 serial::SerialPort& busPort(serial::SerialPort& device, const std::unique_ptr<serial::TracingPort>& trace)
@@ -41,10 +47,15 @@ template <class... F> Visitor(F...) -> Visitor<F...>;
 
 } // namespace
 
+QString Failure::portKind() const
+{
+    return adapter ? QStringLiteral("I2C adapter") : QStringLiteral("serial port");
+}
+
 QString Failure::text() const
 {
     if (kind == Kind::Port)
-        return QStringLiteral("The serial port failed.\n\n%1: %2").arg(operation, reason);
+        return QStringLiteral("The %1 failed.\n\n%2: %3").arg(portKind(), operation, reason);
     return reason;
 }
 
@@ -57,6 +68,8 @@ void Failure::raise() const
         throw bus::BusUnusable(reason);
     case Kind::NotAcknowledged:
         throw bus::NotAcknowledged(reason);
+    case Kind::NoTransmitLine:
+        throw NoTransmitLine(reason);
     case Kind::Interrupted:
         break;
     }
@@ -80,12 +93,34 @@ void Engine::Hub::done(const bus::Transaction& transaction)
 
 Engine::Engine(std::unique_ptr<serial::SerialPort> device, const serial::PortCatalog* catalog,
                const QByteArray& tracePath)
-    : catalog_(catalog), device_(std::move(device)), trace_(makeTrace(*device_, tracePath)),
-      control_(busPort(*device_, trace_)), i2c_(busPort(*device_, trace_))
+    : catalog_(catalog), device_(std::move(device)),
+      busTrace_(tracePath.isEmpty() ? nullptr : std::make_unique<serial::BusTrace>(tracePath)),
+      trace_(makeTrace(*device_, busTrace_.get())), control_(busPort(*device_, trace_)),
+      i2c_(busPort(*device_, trace_))
+{
+    watch(i2c_);
+    if (catalog_) {
+        kernel_ = std::make_unique<i2cdev::KernelI2cBus>();
+        watch(*kernel_);
+        if (busTrace_) {
+            kernelTrace_ = std::make_unique<i2cdev::TransactionTrace>(*busTrace_);
+            kernel_->setTrace(kernelTrace_.get());
+        }
+    }
+}
+
+void Engine::watch(bus::Master& master)
 {
     // The interrupter first: a transaction it stops is never told to anyone as begun.
-    i2c_.addObserver(&interrupter_);
-    i2c_.addObserver(&hub_);
+    master.addObserver(&interrupter_);
+    master.addObserver(&hub_);
+}
+
+void Engine::setTriggerPort(const QString& device)
+{
+    triggerDevice_ = device;
+    triggerPort_.reset();
+    triggerCatalog_.reset();
 }
 
 Engine::~Engine() = default;
@@ -106,7 +141,7 @@ void Engine::removeObserver(bus::BusObserver* observer)
 
 std::optional<QString> Engine::traceFailure() const
 {
-    return trace_ ? trace_->failure() : std::nullopt;
+    return busTrace_ ? busTrace_->failure() : std::nullopt;
 }
 
 Outcome Engine::run(const Batch& batch)
@@ -117,7 +152,8 @@ Outcome Engine::run(const Batch& batch)
         shield.emplace(interrupter_);
     const auto failed = [&](Failure failure) {
         outcome.failure = std::move(failure);
-        if (outcome.failure->kind != Failure::Kind::Interrupted && outcome.failure->kind != Failure::Kind::Unusable)
+        if (outcome.failure->kind != Failure::Kind::Interrupted &&
+            outcome.failure->kind != Failure::Kind::Unusable)
             release();
     };
     try {
@@ -126,11 +162,13 @@ Outcome Engine::run(const Batch& batch)
     } catch (const bus::Interrupted&) {
         failed({Failure::Kind::Interrupted, {}, {}, QStringLiteral("the bus work was stopped")});
     } catch (const serial::PortError& e) {
-        failed({Failure::Kind::Port, e.kind(), e.operation(), e.reason()});
+        failed({Failure::Kind::Port, e.kind(), e.operation(), e.reason(), master_ != &i2c_});
     } catch (const bus::BusUnusable& e) {
         failed({Failure::Kind::Unusable, {}, {}, e.text()});
     } catch (const bus::NotAcknowledged& e) {
         failed({Failure::Kind::NotAcknowledged, {}, {}, e.text()});
+    } catch (const NoTransmitLine& e) {
+        failed({Failure::Kind::NoTransmitLine, {}, {}, e.text()});
     }
     notice();
     outcome.connection = connection_;
@@ -144,19 +182,16 @@ Reply Engine::perform(const Command& command)
     std::visit(Visitor{
                    [&](const OpenPort& c) { open(c, reply); },
                    [&](const Probe& c) { reply.acknowledged = probe(c.a0, c.shown); },
-                   [&](const ReadRegister& c) { reply.word = bus::readRegister(i2c_, c.a0, c.reg5); },
-                   [&](const ReadBankStatus& c) { reply.word = bus::readBankStatusWord(i2c_, c.a0); },
+                   [&](const ReadRegister& c) { reply.word = bus::readRegister(*master_, c.a0, c.reg5); },
+                   [&](const ReadBankStatus& c) { reply.word = bus::readBankStatusWord(*master_, c.a0); },
                    [&](const WriteRegister& c) {
                        if (c.otp)
-                           bus::programOtpRegister(i2c_, c.low, c.high, c.address, c.pointer);
+                           bus::programOtpRegister(*master_, c.low, c.high, c.address, c.pointer);
                        else
-                           bus::writeDacRegister(i2c_, c.low, c.high, c.address, c.pointer);
+                           bus::writeDacRegister(*master_, c.low, c.high, c.address, c.pointer);
                    },
-                   [&](const ResetChip&) { bus::resetChip(i2c_); },
-                   [&](const SendBlock& c) {
-                       control_.SendBlock(c.block);
-                       reply.sent = QDateTime::currentDateTime();
-                   },
+                   [&](const ResetChip&) { bus::resetChip(*master_); },
+                   [&](const SendBlock& c) { sendBlock(c.block, reply); },
                },
                command);
     return reply;
@@ -165,12 +200,18 @@ Reply Engine::perform(const Command& command)
 void Engine::open(const OpenPort& command, Reply& reply)
 {
     ConnectionState& c = connection_;
+    rate_ = command.rate;
+    if (kernel_)
+        kernel_->close();
+    master_ = &i2c_;
+    if (command.attempt && openAdapter(command, reply))
+        return;
     if (!command.attempt) {
         c = {};
         c.port = command.port;
         c.label = portLabel(command.port);
-        c.portState = c.port < 1 ? ConnectionState::PortState::NoPortChosen
-                                 : ConnectionState::PortState::Unavailable;
+        c.portState =
+            c.port < 1 ? ConnectionState::PortState::NoPortChosen : ConnectionState::PortState::Unavailable;
         return;
     }
     const serial::PortControl::Opened opened =
@@ -187,7 +228,10 @@ void Engine::open(const OpenPort& command, Reply& reply)
         c.portState = ConnectionState::PortState::NoPortChosen;
     } else if (port.isOpen()) {
         c.portState = ConnectionState::PortState::Open;
-        c.description = catalog_ ? catalog_->description(c.port) : QString();
+        const auto* system = dynamic_cast<const serial::SystemPort*>(device_.get());
+        c.description = system ? system->description() : QString();
+        if (c.description.isEmpty() && catalog_)
+            c.description = catalog_->description(c.port);
     } else if (failure && failure->port == c.port) {
         c.problem = failure->error.reason();
         switch (failure->error.kind()) {
@@ -222,16 +266,88 @@ void Engine::open(const OpenPort& command, Reply& reply)
     }
 }
 
+bool Engine::openAdapter(const OpenPort& command, Reply& reply)
+{
+    const QString path = catalog_ ? catalog_->devicePath(command.port) : QString();
+    if (!kernel_ || !isKernelAdapter(path))
+        return false;
+    // The line-level port lets go of whatever it had open; this port's bus is the adapter's.
+    control_.port().close();
+    ConnectionState& c = connection_;
+    c = {};
+    c.port = command.port;
+    c.label = portLabel(command.port);
+    try {
+        kernel_->open(path);
+    } catch (const serial::PortError& e) {
+        c.problem = e.reason();
+        switch (e.kind()) {
+        case serial::PortFailure::AlreadyOpen:
+            c.portState = ConnectionState::PortState::InUse;
+            reply.alreadyOpen = true;
+            break;
+        case serial::PortFailure::PermissionDenied:
+            c.portState = ConnectionState::PortState::NoPermission;
+            c.group = serial::owningGroup(path);
+            break;
+        default:
+            c.portState = ConnectionState::PortState::CannotOpen;
+            break;
+        }
+        return true;
+    }
+    master_ = kernel_.get();
+    c.portState = ConnectionState::PortState::Open;
+    c.description = kernel_->description();
+    try {
+        c.lines = master_->checkLines();
+        reply.acknowledged = probe(command.a0, true);
+    } catch (const serial::PortError&) {
+        notice();
+    }
+    return true;
+}
+
+void Engine::sendBlock(const QByteArray& block, Reply& reply)
+{
+    if (!triggerDevice_.isEmpty()) {
+        if (!triggerPort_ || !triggerPort_->isOpen()) {
+            // A COM name of the catalog's, or a device given by its path.
+            QString path = triggerDevice_;
+            if (catalog_ && path.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
+                path = catalog_->devicePath(path.mid(3).toInt());
+            triggerCatalog_ = std::make_unique<serial::PortCatalog>(QMap<int, QString>{{1, path}},
+                                                                    QList<serial::SerialDevice>{});
+            triggerPort_ = std::make_unique<serial::PosixSerialPort>(*triggerCatalog_);
+            triggerPort_->setLineSettings(rate_);
+            triggerPort_->open(1);
+            // Opening raised the port's DTR and RTS; nothing of the bus hangs off it, but a device may.
+            triggerPort_->setDtr(false);
+            triggerPort_->setRts(false);
+        }
+        triggerPort_->write(block);
+    } else if (master_ != &i2c_) {
+        throw NoTransmitLine(QStringLiteral("%1 is a kernel I2C adapter, which has no transmit line for the "
+                                            "trigger block: give a serial port for it (--trigger-port, or "
+                                            "[Trigger] Port in the settings)")
+                                 .arg(connection_.label));
+    } else {
+        control_.SendBlock(block);
+    }
+    reply.sent = QDateTime::currentDateTime();
+}
+
 bool Engine::probe(const QString& a0, bool shown)
 {
     ConnectionState& c = connection_;
-    if (!control_.port().isOpen() || !i2c_.usable()) {
+    const bool open = master_ == &i2c_ ? control_.port().isOpen() : kernel_->isOpen();
+    if (!open || !master_->usable()) {
         if (shown)
             c.presence = ConnectionState::Presence::Unknown;
         return false;
     }
     const QString address = bus::writeAddress(a0);
-    const bool answered = i2c_.probe(address);
+    const bool answered = master_->probe(address);
     if (shown) {
         c.presence = answered ? ConnectionState::Presence::Answers : ConnectionState::Presence::NoAnswer;
         c.probedAddress = address7(address);
@@ -242,7 +358,8 @@ bool Engine::probe(const QString& a0, bool shown)
 
 void Engine::notice()
 {
-    if (connection_.portState == ConnectionState::PortState::Open && !control_.port().isOpen()) {
+    const bool open = master_ == &i2c_ ? control_.port().isOpen() : kernel_->isOpen();
+    if (connection_.portState == ConnectionState::PortState::Open && !open) {
         connection_.portState = ConnectionState::PortState::Gone;
         connection_.presence = ConnectionState::Presence::Unknown;
     }
@@ -251,7 +368,7 @@ void Engine::notice()
 void Engine::release()
 {
     serial::SerialPort& port = control_.port();
-    if (!port.isOpen())
+    if (master_ != &i2c_ || !port.isOpen())
         return;
     try {
         // SCL first: with SDA low that is a STOP, the end of whatever the chip thought was going on.

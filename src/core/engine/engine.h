@@ -6,8 +6,11 @@
 #include "bus/i2c_master.h"
 #include "bus/interrupter.h"
 #include "engine/command.h"
+#include "i2cdev/kernel_i2c_bus.h"
+#include "serial/bus_trace.h"
 #include "serial/port_catalog.h"
 #include "serial/port_control.h"
+#include "serial/posix_serial_port.h"
 #include "serial/tracing_port.h"
 
 #include <atomic>
@@ -17,8 +20,11 @@
 
 namespace engine {
 
-// The bus engine: it owns the transport (the port object, the bus trace, the I2C master, the interrupter)
+// The bus engine: it owns the transport (the port object, the bus trace, the I2C masters, the interrupter)
 // and runs the bus work one command at a time, keeping the connection's state as it opens ports and probes.
+// A port whose device is a kernel I2C adapter (/dev/i2c-N) carries the transactions through the kernel's
+// driver; every other port is driven at its lines by the I2C master here, with the same requests whatever
+// the port (modem lines, FTDI pins, the simulated board).
 // It is used from one thread at a time: the command line calls it directly, the window through BusThread,
 // on a thread of its own. Only interrupter(), transactions() and the observers may be used from elsewhere.
 class Engine : public CommandSink {
@@ -52,7 +58,11 @@ public:
     const ConnectionState& connection() const { return connection_; }
     serial::SerialPort& device() { return *device_; }
     const serial::PortCatalog* catalog() const { return catalog_; }
-    bus::Master& master() { return i2c_; }
+    // The master the open port's transactions go through.
+    bus::Master& master() { return *master_; }
+    // Where the trigger block goes instead of the bus port's transmit line: a serial device ("" for the
+    // bus port's own). Opened at the first block, at the bus port's bit rate.
+    void setTriggerPort(const QString& device);
     // Why the bus trace is incomplete, naming the file; nullopt while it is whole or there is none.
     std::optional<QString> traceFailure() const;
 
@@ -67,6 +77,10 @@ private:
     };
 
     void open(const OpenPort& command, Reply& reply);
+    // The open port as a kernel I2C adapter; false when its device is none.
+    bool openAdapter(const OpenPort& command, Reply& reply);
+    void sendBlock(const QByteArray& block, Reply& reply);
+    void watch(bus::Master& master);
     bool probe(const QString& a0, bool shown);
     // A port that closed itself since (a pulled adapter) shows as gone.
     void notice();
@@ -76,9 +90,18 @@ private:
 
     const serial::PortCatalog* catalog_;
     std::unique_ptr<serial::SerialPort> device_;
+    std::unique_ptr<serial::BusTrace> busTrace_;
     std::unique_ptr<serial::TracingPort> trace_;
     serial::PortControl control_;
     bus::I2cMaster i2c_;
+    // Kernel I2C adapters, when the catalog can name one.
+    std::unique_ptr<i2cdev::KernelI2cBus> kernel_;
+    std::unique_ptr<i2cdev::TransactionTrace> kernelTrace_;
+    bus::Master* master_ = &i2c_;
+    QString triggerDevice_;
+    std::unique_ptr<serial::PortCatalog> triggerCatalog_;
+    std::unique_ptr<serial::PosixSerialPort> triggerPort_;
+    qint32 rate_ = 9600;
     bus::Interrupter interrupter_;
     Hub hub_;
     ConnectionState connection_;

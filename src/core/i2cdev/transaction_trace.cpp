@@ -3,17 +3,9 @@
 
 #include "i2cdev/transaction_trace.h"
 
-#include "files/names.h"
-#include "files/regular_file.h"
-#include "serial/serial_port.h"
-
 namespace i2cdev {
 
 namespace {
-
-// Identifier codes of the two wires, as serial::TracingPort has them.
-constexpr char SclId = '!';
-constexpr char SdaId = '"';
 
 // Standard mode in whole microseconds: SCL low 5 and high 5 (at least 4.7 and 4.0), SDA moved 2 after SCL
 // falls, so it is settled well before SCL rises; at least 4.7 of idle bus between a STOP and a START.
@@ -22,33 +14,6 @@ constexpr quint64 kDataSetup = 2;
 constexpr quint64 kBusFree = 10;
 
 } // namespace
-
-TransactionTrace::TransactionTrace(const QByteArray& vcdPath) : shownPath_(files::shown(vcdPath))
-{
-    QString why;
-    file_ = files::openForWriting(vcdPath, why);
-    if (!file_)
-        throw serial::PortError(serial::PortFailure::CannotUse, QStringLiteral("create trace ") + shownPath_,
-                                why);
-    buffer_ =
-        QByteArrayLiteral("$comment\n"
-                          "  Reconstructed from the transactions the kernel's I2C adapter reported, with\n"
-                          "  ideal 100 kHz timing: not sampled from the wires. A transaction that\n"
-                          "  failed otherwise than at its address is left out.\n"
-                          "$end\n"
-                          "$timescale 1us $end\n"
-                          "$scope module bus $end\n"
-                          "$var wire 1 ! scl $end\n"
-                          "$var wire 1 \" sda $end\n"
-                          "$upscope $end\n"
-                          "$enddefinitions $end\n"
-                          "#0\n"
-                          "$dumpvars\n"
-                          "1!\n"
-                          "1\"\n"
-                          "$end\n");
-    writeOut();
-}
 
 void TransactionTrace::record(const Message& message, bool addressAcknowledged)
 {
@@ -69,18 +34,14 @@ void TransactionTrace::record(const Message& message, bool addressAcknowledged)
         }
     }
     stop();
-    writeOut();
+    trace_.writeOut();
 }
 
 void TransactionTrace::at(quint64 time, bool scl, bool sda)
 {
     if (scl == scl_ && sda == sda_)
         return;
-    buffer_ += '#' + QByteArray::number(time) + '\n';
-    if (scl != scl_)
-        buffer_ += QByteArray(scl ? "1" : "0") + SclId + '\n';
-    if (sda != sda_)
-        buffer_ += QByteArray(sda ? "1" : "0") + SdaId + '\n';
+    trace_.change(scl, sda, time - time_);
     scl_ = scl;
     sda_ = sda;
     time_ = time;
@@ -111,18 +72,7 @@ void TransactionTrace::stop()
     at(clockFell_ + kHalfClock, true, false);
     at(clockFell_ + 2 * kHalfClock, true, true);
     time_ += kHalfClock;
-    buffer_ += '#' + QByteArray::number(time_) + '\n';
-}
-
-void TransactionTrace::writeOut()
-{
-    // Past a hole the trace would mislead a viewer: nothing more is written once a write fell short.
-    if (!failure_ && !buffer_.isEmpty()) {
-        if (const auto failure = files::writeAll(file_->handle(), buffer_))
-            failure_ = QStringLiteral("The bus trace %1 could not be written completely: %2.")
-                           .arg(shownPath_, *failure);
-    }
-    buffer_.clear();
+    trace_.advance(kHalfClock);
 }
 
 } // namespace i2cdev

@@ -18,9 +18,15 @@ namespace serial {
 
 namespace {
 
-// ttyUSB before ttyACM before the UARTs, so a plugged-in adapter becomes COM1 whatever else the PC has.
-int kindRank(const QString& name)
+// ttyUSB before ttyACM before the UARTs, so a plugged-in adapter becomes COM1 whatever else the PC has; the
+// ports that are no ttys after them, so that adding them moved no tty's number.
+int kindRank(const QString& path)
 {
+    const QString name = QFileInfo(path).fileName();
+    if (path.startsWith(QLatin1String("ftdi://")))
+        return 3;
+    if (name.startsWith(QLatin1String("i2c-")))
+        return 4;
     if (name.startsWith(QLatin1String("ttyUSB")))
         return 0;
     if (name.startsWith(QLatin1String("ttyACM")))
@@ -87,12 +93,11 @@ bool isConsole(const QString& entryDir, const QString& name, const QStringList& 
 
 PortCatalog::PortCatalog(QMap<int, QString> explicitMap, QList<SerialDevice> systemDevices)
 {
-    std::stable_sort(
-        systemDevices.begin(), systemDevices.end(), [](const SerialDevice& a, const SerialDevice& b) {
-            const QString na = QFileInfo(a.path).fileName();
-            const QString nb = QFileInfo(b.path).fileName();
-            return std::pair(kindRank(na), deviceNumber(na)) < std::pair(kindRank(nb), deviceNumber(nb));
-        });
+    std::stable_sort(systemDevices.begin(), systemDevices.end(),
+                     [](const SerialDevice& a, const SerialDevice& b) {
+                         return std::pair(kindRank(a.path), deviceNumber(a.path)) <
+                                std::pair(kindRank(b.path), deviceNumber(b.path));
+                     });
 
     // A mapping usually names a stable link (/dev/serial/by-id/...): compare the devices behind the names,
     // or the same adapter would be listed twice and the pinned one would lose its description.
@@ -102,10 +107,10 @@ PortCatalog::PortCatalog(QMap<int, QString> explicitMap, QList<SerialDevice> sys
     };
     QSet<QString> mapped;
     for (auto it = explicitMap.cbegin(); it != explicitMap.cend(); ++it) {
-        SerialDevice device{it.value(), {}};
+        SerialDevice device{it.value(), {}, {}};
         for (const SerialDevice& known : std::as_const(systemDevices))
             if (sameDevice(known.path) == sameDevice(device.path))
-                device.description = known.description;
+                device = {device.path, known.description, known.fastPath};
         ports_.insert(it.key(), device);
         mapped.insert(sameDevice(it.value()));
     }
@@ -120,11 +125,6 @@ PortCatalog::PortCatalog(QMap<int, QString> explicitMap, QList<SerialDevice> sys
             break;
         ports_.insert(port, device);
     }
-}
-
-QList<SerialDevice> PortCatalog::scanSystem()
-{
-    return scanSysfs(QStringLiteral("/sys/class/tty"));
 }
 
 QList<SerialDevice> PortCatalog::scanSysfs(const QString& ttyClassDir)
@@ -152,7 +152,7 @@ QList<SerialDevice> PortCatalog::scanSysfs(const QString& ttyClassDir)
         QString description = usbProductName(deviceDir);
         if (description.isEmpty())
             description = driverName(deviceDir);
-        devices.append({QStringLiteral("/dev/") + name, description});
+        devices.append({QStringLiteral("/dev/") + name, description, {}});
     }
     return devices;
 }
@@ -164,7 +164,15 @@ QString PortCatalog::devicePath(int port) const
 
 QString PortCatalog::description(int port) const
 {
-    return ports_.value(port).description;
+    const SerialDevice device = ports_.value(port);
+    if (device.fastPath.isEmpty())
+        return device.description;
+    // The same cable runs a hundred times faster through its chip's bit-bang mode: say where to pick it.
+    QString fast = device.fastPath;
+    for (auto it = ports_.cbegin(); it != ports_.cend(); ++it)
+        if (it.value().path == device.fastPath)
+            fast = QStringLiteral("COM%1 (%2)").arg(it.key()).arg(device.fastPath);
+    return QStringLiteral("%1; runs fast as %2").arg(device.description, fast);
 }
 
 QString owningGroup(const QString& path)

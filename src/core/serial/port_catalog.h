@@ -12,9 +12,12 @@
 namespace serial {
 
 // A serial device the system reports.
+// A serial device the system reports, or an adapter that carries the bus otherwise ("ftdi://A1B2C3",
+// "/dev/i2c-1").
 struct SerialDevice {
     QString path;        // "/dev/ttyUSB0"
     QString description; // what the user recognises the cable by, for example the adapter's product name
+    QString fastPath;    // for a tty on an FTDI chip: the same cable in synchronous bit-bang ("ftdi://...")
 };
 
 // Why a device could not be opened the last time it was tried, kept so the port dialog can explain it.
@@ -29,9 +32,10 @@ struct DeviceProblem {
 QString owningGroup(const QString& path);
 
 // COMn -> device. An explicit mapping (settings section "Ports", key "COM<n>", value a device path) wins;
-// the system's serial devices fill the remaining numbers of COM1..COM16 in order: USB adapters first
-// (ttyUSB*, then ttyACM*), then ports with a real UART, each kind by number. A device that is mapped
-// explicitly is not listed a second time.
+// the system's devices fill the remaining numbers of COM1..COM16 in order: USB adapters first (ttyUSB*,
+// then ttyACM*), then ports with a real UART, then FTDI adapters in synchronous bit-bang (ftdi://), then
+// kernel I2C adapters (/dev/i2c-N), each kind by number. A device that is mapped explicitly is not listed a
+// second time.
 // The program names its ports COM1..COM16, as the bench's settings and channel tools always have.
 constexpr int kFirstPort = 1;
 constexpr int kLastPort = 16;
@@ -42,10 +46,9 @@ public:
     PortCatalog(const PortCatalog& other);
     PortCatalog& operator=(const PortCatalog& other);
 
-    // What /sys/class/tty reports on this machine. Nothing is opened to find out; the system console is
-    // left out so the scan never toggles its modem lines.
-    static QList<SerialDevice> scanSystem();
-    // The same, for a tree laid out like /sys/class/tty; device paths are "/dev/" + the entry's name.
+    // The serial devices of a tree laid out like /sys/class/tty; device paths are "/dev/" + the entry's
+    // name. Nothing is opened to find out; the system console is left out so the scan never toggles its
+    // modem lines.
     static QList<SerialDevice> scanSysfs(const QString& ttyClassDir);
 
     // "" when COMn maps to nothing.

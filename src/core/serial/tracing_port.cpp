@@ -3,42 +3,22 @@
 
 #include "serial/tracing_port.h"
 
-#include "files/names.h"
-#include "files/regular_file.h"
-
 namespace serial {
 
-namespace {
-
-// Identifier codes of the two wires in the dump.
-constexpr char SclId = '!';
-constexpr char SdaId = '"';
-
-} // namespace
+TracingPort::TracingPort(SerialPort& inner, BusTrace& trace, SdaWire sdaWire)
+    : ForwardingPort(inner), trace_(trace), sdaWire_(std::move(sdaWire))
+{
+}
 
 TracingPort::TracingPort(SerialPort& inner, const QByteArray& vcdPath, SdaWire sdaWire)
-    : ForwardingPort(inner), sdaWire_(std::move(sdaWire)), shownPath_(files::shown(vcdPath))
+    : ForwardingPort(inner), owned_(std::make_unique<BusTrace>(vcdPath)), trace_(*owned_),
+      sdaWire_(std::move(sdaWire))
 {
-    QString why;
-    file_ = files::openForWriting(vcdPath, why);
-    if (!file_)
-        throw PortError(PortFailure::CannotUse, QStringLiteral("create trace ") + shownPath_, why);
-    buffer_ = QByteArrayLiteral("$timescale 1us $end\n"
-                                "$scope module bus $end\n"
-                                "$var wire 1 ! scl $end\n"
-                                "$var wire 1 \" sda $end\n"
-                                "$upscope $end\n"
-                                "$enddefinitions $end\n"
-                                "#0\n"
-                                "$dumpvars\n"
-                                "1!\n"
-                                "1\"\n"
-                                "$end\n");
 }
 
 TracingPort::~TracingPort()
 {
-    flush();
+    writeOut();
 }
 
 template <typename F> void TracingPort::forward(F&& request)
@@ -106,40 +86,18 @@ void TracingPort::flush()
     // The port resolves its reads first; a port that failed leaves them unknown, and what was asked for
     // stays in the trace without them.
     struct WriteOut {
-        TracingPort& trace;
-        ~WriteOut()
-        {
-            for (const Step& step : trace.pending_)
-                trace.write(step);
-            trace.pending_.clear();
-            // Past a hole the trace would mislead a viewer: nothing more is written once a write fell short.
-            if (!trace.failure_ && !trace.buffer_.isEmpty()) {
-                if (const auto failure = files::writeAll(trace.file_->handle(), trace.buffer_))
-                    trace.failure_ = QStringLiteral("The bus trace %1 could not be written completely: %2.")
-                                         .arg(trace.shownPath_, *failure);
-            }
-            trace.buffer_.clear();
-        }
+        TracingPort& port;
+        ~WriteOut() { port.writeOut(); }
     } writeOut{*this};
     forward([&] { inner().flush(); });
 }
 
-void TracingPort::write(const Step& step)
+void TracingPort::writeOut()
 {
-    const bool sda = step.dsr ? !*step.dsr : step.sdaHigh;
-    buffer_ += '#';
-    buffer_ += QByteArray::number(++time_);
-    buffer_ += '\n';
-    const auto change = [this](int& last, bool level, char id) {
-        if (int(level) == last)
-            return;
-        buffer_ += level ? '1' : '0';
-        buffer_ += id;
-        buffer_ += '\n';
-        last = level;
-    };
-    change(lastScl_, step.scl, SclId);
-    change(lastSda_, sda, SdaId);
+    for (const Step& step : pending_)
+        trace_.step(step.scl, step.dsr ? !*step.dsr : step.sdaHigh);
+    pending_.clear();
+    trace_.writeOut();
 }
 
 } // namespace serial

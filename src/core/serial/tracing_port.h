@@ -3,9 +3,8 @@
 
 #pragma once
 
+#include "serial/bus_trace.h"
 #include "serial/forwarding_port.h"
-
-#include <QFile>
 
 #include <deque>
 
@@ -15,12 +14,10 @@
 
 namespace serial {
 
-// Records every line request of the run as a value change dump with the wires scl and sda, one request per
-// time step (timescale 1 us), and forwards it to the port it wraps. Both wires hold the bus levels, the
-// chip's drive included, so a logic analyser's I2C decoder reads the trace as it would read the wires.
-// The trace is written through at every flush of the port, that is at every transaction boundary: a run
-// killed meanwhile keeps every finished transaction. A write the system cuts short (a full disk) ends the
-// trace there and is kept as its failure, for the program to report.
+// Records every line request of the run into the bus trace, one request per time step, and forwards it to
+// the port it wraps. Both wires hold the bus levels, the chip's drive included, so a logic analyser's I2C
+// decoder reads the trace as it would read the wires. Written through at every flush of the port, that is at
+// every transaction boundary.
 class TracingPort : public ForwardingPort {
 public:
     // Where the level of SDA comes from after each request. Without a source the trace reads DSR after
@@ -29,8 +26,8 @@ public:
     // hands over its wire level instead.
     using SdaWire = std::function<bool()>;
 
-    // vcdPath is raw bytes (a name need not be UTF-8). Throws PortError(CannotUse) when the file cannot be
-    // created or is no regular file: a FIFO would block the program, a device would swallow the trace.
+    TracingPort(SerialPort& inner, BusTrace& trace, SdaWire sdaWire = {});
+    // A trace of its own in the file at vcdPath (raw bytes); throws as BusTrace does.
     TracingPort(SerialPort& inner, const QByteArray& vcdPath, SdaWire sdaWire = {});
     ~TracingPort() override;
     TracingPort(const TracingPort&) = delete;
@@ -43,7 +40,7 @@ public:
     // Flushes the port it wraps, then writes every request so far to the file.
     void flush() override;
     // Why the trace is incomplete, naming the file; nullopt while every write went through.
-    const std::optional<QString>& failure() const { return failure_; }
+    const std::optional<QString>& failure() const { return trace_.failure(); }
 
 private:
     // A request whose SDA level may be known only once the port is flushed.
@@ -58,19 +55,13 @@ private:
     void lineChanged();
     // Runs a request of the port it wraps; a failure forgets the reads of the transaction it ends.
     template <typename F> void forward(F&& request);
-    void write(const Step& step);
+    void writeOut();
 
+    std::unique_ptr<BusTrace> owned_;
+    BusTrace& trace_;
     std::deque<Step> pending_;
     SdaWire sdaWire_;
-    QString shownPath_;
-    std::unique_ptr<QFile> file_;
-    std::optional<QString> failure_;
-    QByteArray buffer_;
-    quint64 time_ = 0;
     bool dtrAsserted_ = false; // SCL pulled low by us
-    // Nothing drives the lines before the first request, so both start released (high).
-    int lastScl_ = 1;
-    int lastSda_ = 1;
 };
 
 } // namespace serial

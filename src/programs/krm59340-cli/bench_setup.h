@@ -23,8 +23,4 @@ QString lockDirectory();
 std::unique_ptr<app::Bench> makeBench(const Request& request, const QString& settingsPath,
                                       const QString& lockDir);
 
-// The COM number the catalog gives a device, compared as the devices behind the names (a by-id link and
-// its ttyUSB0 are one); 0 when none does.
-int portOfDevice(const serial::PortCatalog& catalog, const QString& device);
-
 } // namespace cli

@@ -100,7 +100,7 @@ void Runner::applySettings()
     else if (request_.comPort != 0)
         link.PortNumber = qint16(request_.comPort);
     else if (!request_.device.isEmpty() && bench_.catalog())
-        link.PortNumber = qint16(portOfDevice(*bench_.catalog(), request_.device));
+        link.PortNumber = qint16(app::Bench::portOfDevice(*bench_.catalog(), request_.device));
     if (request_.rate)
         link.BitRate = *request_.rate;
     if (request_.a0) {

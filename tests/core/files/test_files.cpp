@@ -104,7 +104,7 @@ TEST(FileKinds, OnlyRegularFilesAreReadOrWrittenAndALinkToOneIsWrittenThrough)
     EXPECT_TRUE(Folder::read(file).startsWith("2.5\r\n0\r\n"));
     // A name is bytes, not necessarily UTF-8.
     EXPECT_EQ(program.trace(dir.path("bus-\xe9.vcd")), "");
-    EXPECT_TRUE(Folder::read(dir.path("bus-\xe9.vcd")).startsWith("$timescale"));
+    EXPECT_TRUE(Folder::read(dir.path("bus-\xe9.vcd")).contains("\n$timescale"));
 }
 
 // Each way a save can fail says why in the system's words, and leaves the old file as it was.

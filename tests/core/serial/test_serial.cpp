@@ -27,26 +27,32 @@ using namespace serial;
 
 namespace {
 
-TEST(PortCatalog, ExplicitEntriesWinThenUsbAdaptersThenUartsEachByNumber)
+// The ttys keep the numbers they always had; the FTDI adapters' fast mode and the kernel I2C adapters come
+// after them, and a tty on an FTDI chip says where the same cable runs fast.
+TEST(PortCatalog, ExplicitEntriesWinThenUsbAdaptersThenUartsThenTheOtherPortsEachByNumber)
 {
-    const QList<SerialDevice> system{{"/fake/ttyS1", "serial"},
-                                     {"/fake/ttyACM0", "cdc_acm"},
-                                     {"/fake/ttyUSB10", "FT232R"},
-                                     {"/fake/ttyUSB2", "CP2102"},
-                                     {"/fake/ttyS0", "serial"}};
+    const QList<SerialDevice> system{{"/dev/i2c-1", "I2C adapter i2c-1", {}},
+                                     {"ftdi://A1B2C3", "FT232R A1B2C3, synchronous bit-bang", {}},
+                                     {"/fake/ttyS1", "serial", {}},
+                                     {"/fake/ttyACM0", "cdc_acm", {}},
+                                     {"/fake/ttyUSB10", "FT232R", "ftdi://A1B2C3"},
+                                     {"/fake/ttyUSB2", "CP2102", {}},
+                                     {"/fake/ttyS0", "serial", {}}};
     const PortCatalog catalog({{2, "/fake/pts/9"}, {5, "/fake/ttyUSB2"}}, system);
     QStringList ports;
-    for (int n = 0; n <= 7; ++n)
+    for (int n = 0; n <= 9; ++n)
         ports << catalog.devicePath(n);
     EXPECT_EQ(ports.join(' '),
-              " /fake/ttyUSB10 /fake/pts/9 /fake/ttyACM0 /fake/ttyS0 /fake/ttyUSB2 /fake/ttyS1 ");
+              " /fake/ttyUSB10 /fake/pts/9 /fake/ttyACM0 /fake/ttyS0 /fake/ttyUSB2 /fake/ttyS1 "
+              "ftdi://A1B2C3 /dev/i2c-1 ");
     EXPECT_EQ(catalog.description(5), "CP2102");
+    EXPECT_EQ(catalog.description(1), "FT232R; runs fast as COM7 (ftdi://A1B2C3)");
 
     // A mapping through a stable link names the same adapter: it is not listed a second time.
     QTemporaryDir dir;
     QFile(dir.filePath("ttyUSB0")).open(QIODevice::WriteOnly);
     QFile::link(dir.filePath("ttyUSB0"), dir.filePath("by-id"));
-    const PortCatalog linked({{3, dir.filePath("by-id")}}, {{dir.filePath("ttyUSB0"), "FT232R"}});
+    const PortCatalog linked({{3, dir.filePath("by-id")}}, {{dir.filePath("ttyUSB0"), "FT232R", {}}});
     EXPECT_EQ(linked.devicePath(1), "");
     EXPECT_EQ(linked.description(3), "FT232R");
 }
@@ -268,7 +274,7 @@ TEST(TracingPort, SdaIsTheBusLevelReadBackAfterEveryLineChange)
     QFile file(path);
     const QByteArray text = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     // After the header: "#step", then the changes "<level><id>", ! for scl and " for sda.
-    EXPECT_TRUE(text.startsWith("$timescale 1us $end"));
+    EXPECT_TRUE(text.contains("\n$timescale 1us $end\n"));
     EXPECT_EQ(text.mid(text.indexOf("#1\n")), "#1\n0!\n0\"\n#2\n1\"\n#3\n#4\n1!\n0\"\n");
 }
 
