@@ -251,7 +251,19 @@ Task<> BatchWindow::applyEntry(int entry, qint64 cycle)
         serial::SerialLink& link = bench_.link();
         link.TxBuffer[1] = 1;
         commands.send(engine::SendBlock{link.TxBlock(1)});
-        const engine::Outcome applied = co_await commands.flush();
+        const engine::Outcome applied = co_await commands.attemptFlush();
+        if (applied.failure && applied.failure->kind == engine::Failure::Kind::NoTransmitLine) {
+            // The channels are what counts; the missing block is said once, under the log.
+            if (!noTriggerLine_) {
+                noTriggerLine_ = true;
+                logNote_->setStyleSheet(QStringLiteral("color: #c62828;"));
+                logNote_->setText(applied.failure->reason + QStringLiteral(". The batch runs without it."));
+            }
+            runLog_->add(cycle, name, QStringLiteral("applied, no trigger block"));
+            co_return;
+        }
+        if (applied.failure)
+            throw BusFailed(*applied.failure);
         sent = applied.replies.back().sent;
     } catch (const ProgramEnding&) {
         throw;

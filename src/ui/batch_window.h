@@ -102,6 +102,8 @@ private:
     bool followLog_ = true;
     // The file a run is applying now, "" between files.
     QString applying_;
+    // The bus port has no transmit line for the trigger block (said once).
+    bool noTriggerLine_ = false;
 
     QTreeWidget* Dir1_ = nullptr;
     QListWidget* File1_ = nullptr;

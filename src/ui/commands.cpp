@@ -257,6 +257,12 @@ Task<engine::Outcome> Commands::flush(bool uninterruptible)
     co_return co_await run(std::move(batch));
 }
 
+Task<engine::Outcome> Commands::attemptFlush()
+{
+    engine::Batch batch = std::exchange(gathered_, {});
+    co_return co_await attempt(std::move(batch));
+}
+
 void Commands::took(const engine::Outcome& outcome)
 {
     if (!(outcome.connection == connection_)) {

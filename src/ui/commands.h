@@ -91,6 +91,8 @@ public:
     Task<engine::Outcome> attempt(engine::Batch batch);
     // Sends what was gathered (as one uninterruptible batch if asked).
     Task<engine::Outcome> flush(bool uninterruptible = false);
+    // The same, with a failure handed back in the outcome.
+    Task<engine::Outcome> attemptFlush();
     // Returns after the given seconds; the commands posted before or meanwhile run inside it.
     Task<> wait_seconds(double seconds);
     // The commands posted so far run now, each to its end.

@@ -284,7 +284,7 @@ Task<> MainWindow::startUp()
     model_.a0_state = QStringLiteral("0");
     model_.cur_chan = 1;
     serial::SerialLink& link = bench_.link();
-    bench_.settings().load_settings(model_, link);
+    bench_.loadSettings();
     link.EnumerateComPorts();
     co_await openSelectedPort();
     show_a0_state();

@@ -141,6 +141,8 @@ void PortDialog::comboComPortClick(int index)
         return;
     runPick([this, index] {
         link_.PortNumber = comboComPort_->itemText(index).mid(kComPrefix.size()).toShort();
+        // A port the user picks is theirs to keep, whatever the command line chose for the run.
+        host_.bench().setPortOverride(std::nullopt);
         showDevice();
     });
 }

@@ -8,8 +8,6 @@
 #include "serial/system_port.h"
 #include "sim/simulated_board.h"
 
-#include <QFileInfo>
-
 namespace app {
 
 Bench::Bench(const QString& settingsPath, std::unique_ptr<serial::SerialPort> device,
@@ -24,12 +22,59 @@ Bench::Bench(const QString& settingsPath, std::unique_ptr<serial::SerialPort> de
 
 Bench::~Bench() = default;
 
+void Bench::loadSettings()
+{
+    settings_.load_settings(channels_, link_);
+    storedPort_ = link_.PortNumber;
+    if (portOverride_)
+        link_.PortNumber = *portOverride_;
+}
+
 bool Bench::reloadSettings()
 {
     const qint16 port = link_.PortNumber;
     const qint32 rate = link_.BitRate;
-    settings_.load_settings(channels_, link_);
+    loadSettings();
     return link_.PortNumber != port || link_.BitRate != rate;
+}
+
+namespace {
+
+// The port number the settings see: while a port given on the command line is in use, the stored one.
+class StoredPort {
+public:
+    StoredPort(serial::SerialLink& link, const std::optional<qint16>& overridden, qint16 stored)
+        : link_(link), inUse_(link.PortNumber), active_(overridden.has_value())
+    {
+        if (active_)
+            link_.PortNumber = stored;
+    }
+    ~StoredPort()
+    {
+        if (active_)
+            link_.PortNumber = inUse_;
+    }
+    StoredPort(const StoredPort&) = delete;
+    StoredPort& operator=(const StoredPort&) = delete;
+
+private:
+    serial::SerialLink& link_;
+    qint16 inUse_;
+    bool active_;
+};
+
+} // namespace
+
+std::optional<QString> Bench::saveSettings()
+{
+    const StoredPort stored(link_, portOverride_, storedPort_);
+    return settings_.save_settings(channels_, link_);
+}
+
+std::optional<QString> Bench::saveChangedSettings()
+{
+    const StoredPort stored(link_, portOverride_, storedPort_);
+    return settings_.save_changes(channels_, link_);
 }
 
 QList<serial::SerialDevice> Bench::systemDevices(const QString& sysRoot, const QString& devRoot)
@@ -58,10 +103,7 @@ QList<serial::SerialDevice> Bench::systemDevices(const QString& sysRoot, const Q
 
 int Bench::portOfDevice(const serial::PortCatalog& catalog, const QString& device)
 {
-    const auto sameDevice = [](const QString& path) {
-        const QString target = QFileInfo(path).canonicalFilePath();
-        return target.isEmpty() ? path : target;
-    };
+    const auto sameDevice = serial::deviceBehind;
     for (int n = serial::kFirstPort; n <= serial::kLastPort; ++n)
         if (!catalog.devicePath(n).isEmpty() && sameDevice(catalog.devicePath(n)) == sameDevice(device))
             return n;

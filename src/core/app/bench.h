@@ -56,12 +56,17 @@ public:
 
     // The settings in use written to the settings file, all five entries: the exit-time save. Cheap, and
     // the same when repeated. Returns why it failed (once, until a write goes through).
-    std::optional<QString> saveSettings() { return settings_.save_settings(channels_, link_); }
+    std::optional<QString> saveSettings();
     // Those of the entries that changed since they were last read or written, as they change.
-    std::optional<QString> saveChangedSettings() { return settings_.save_changes(channels_, link_); }
+    std::optional<QString> saveChangedSettings();
+    // Reads the settings into the model and the link; a port given on the command line stays selected.
+    void loadSettings();
     // Reads the settings again; the window follows through the channel model's grid. True when the port
     // or the rate differs from the one in use: it is to be opened as a pick in the port dialog would.
     bool reloadSettings();
+    // For this run the port given on the command line is selected, not the stored one, which the settings
+    // keep as they had it; until a port is picked in COM Setting (nullopt).
+    void setPortOverride(std::optional<qint16> port) { portOverride_ = port; }
 
     // The batch window's memory of a click in its file list, which outlives the window.
     int list_clicked = 0;
@@ -72,6 +77,8 @@ private:
     std::unique_ptr<engine::Engine> engine_;
     serial::SerialLink link_;
     model::ChannelModel channels_;
+    std::optional<qint16> portOverride_;
+    qint16 storedPort_ = 0;
 };
 
 } // namespace app

@@ -116,9 +116,10 @@ void Engine::watch(bus::Master& master)
     master.addObserver(&hub_);
 }
 
-void Engine::setTriggerPort(const QString& device)
+void Engine::setTriggerPort(const QString& device, const QString& lockDir)
 {
     triggerDevice_ = device;
+    triggerLockDir_ = lockDir;
     triggerPort_.reset();
     triggerCatalog_.reset();
 }
@@ -318,12 +319,11 @@ void Engine::sendBlock(const QByteArray& block, Reply& reply)
                 path = catalog_->devicePath(path.mid(3).toInt());
             triggerCatalog_ = std::make_unique<serial::PortCatalog>(QMap<int, QString>{{1, path}},
                                                                     QList<serial::SerialDevice>{});
-            triggerPort_ = std::make_unique<serial::PosixSerialPort>(*triggerCatalog_);
-            triggerPort_->setLineSettings(rate_);
+            triggerPort_ = std::make_unique<serial::PosixSerialPort>(*triggerCatalog_, triggerLockDir_);
+            // A first run has no rate stored yet; the port dialog offers 9600 first.
+            triggerPort_->setLineSettings(rate_ > 0 ? rate_ : 9600);
+            // Opening releases the modem lines the kernel raised, where the port has any.
             triggerPort_->open(1);
-            // Opening raised the port's DTR and RTS; nothing of the bus hangs off it, but a device may.
-            triggerPort_->setDtr(false);
-            triggerPort_->setRts(false);
         }
         triggerPort_->write(block);
     } else if (master_ != &i2c_) {

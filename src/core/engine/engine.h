@@ -62,7 +62,7 @@ public:
     bus::Master& master() { return *master_; }
     // Where the trigger block goes instead of the bus port's transmit line: a serial device ("" for the
     // bus port's own). Opened at the first block, at the bus port's bit rate.
-    void setTriggerPort(const QString& device);
+    void setTriggerPort(const QString& device, const QString& lockDir = serial::UucpLock::defaultDir());
     // Why the bus trace is incomplete, naming the file; nullopt while it is whole or there is none.
     std::optional<QString> traceFailure() const;
 
@@ -99,6 +99,7 @@ private:
     std::unique_ptr<i2cdev::TransactionTrace> kernelTrace_;
     bus::Master* master_ = &i2c_;
     QString triggerDevice_;
+    QString triggerLockDir_;
     std::unique_ptr<serial::PortCatalog> triggerCatalog_;
     std::unique_ptr<serial::PosixSerialPort> triggerPort_;
     qint32 rate_ = 9600;

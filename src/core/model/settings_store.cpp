@@ -231,4 +231,11 @@ QMap<int, QString> SettingsStore::portMap() const
     return ports;
 }
 
+QString SettingsStore::triggerPort() const
+{
+    QString why;
+    const IniFile ini(readText(path_, why).value_or(QByteArray()));
+    return ini.value(QStringLiteral("Trigger"), QStringLiteral("Port")).value_or(QString()).trimmed();
+}
+
 } // namespace model

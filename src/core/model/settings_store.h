@@ -49,6 +49,9 @@ public:
 
     // The explicit COMn -> device mapping, section "Ports", keys "COM<n>".
     QMap<int, QString> portMap() const;
+    // Where the trigger block goes instead of the bus port's transmit line, section "Trigger", key "Port":
+    // a COM name or a serial device; "" when not set.
+    QString triggerPort() const;
 
 private:
     using Entries = std::map<QString, QString>; // "section/key" -> text

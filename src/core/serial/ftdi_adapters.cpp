@@ -109,8 +109,7 @@ QList<FtdiAdapter> findFtdiAdapters(const QString& sysRoot)
 
 std::optional<FtdiAdapter> ftdiAdapterOfTty(const QString& ttyPath, const QString& sysRoot)
 {
-    const QString real = QFileInfo(ttyPath).canonicalFilePath();
-    const QString name = QFileInfo(real.isEmpty() ? ttyPath : real).fileName();
+    const QString name = QFileInfo(deviceBehind(ttyPath)).fileName();
     // The USB device is the nearest ancestor of the tty's device that carries idVendor.
     const QString device =
         QFileInfo(sysRoot + QStringLiteral("/class/tty/") + name + QStringLiteral("/device"))

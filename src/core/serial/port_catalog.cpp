@@ -3,6 +3,8 @@
 
 #include "serial/port_catalog.h"
 
+#include "serial/port_holders.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -101,10 +103,7 @@ PortCatalog::PortCatalog(QMap<int, QString> explicitMap, QList<SerialDevice> sys
 
     // A mapping usually names a stable link (/dev/serial/by-id/...): compare the devices behind the names,
     // or the same adapter would be listed twice and the pinned one would lose its description.
-    const auto sameDevice = [](const QString& path) {
-        const QString target = QFileInfo(path).canonicalFilePath();
-        return target.isEmpty() ? path : target;
-    };
+    const auto sameDevice = deviceBehind;
     QSet<QString> mapped;
     for (auto it = explicitMap.cbegin(); it != explicitMap.cend(); ++it) {
         SerialDevice device{it.value(), {}, {}};

@@ -43,6 +43,10 @@ private:
 
 // The live process other than this one whose UUCP lock the device has, read without taking the lock: how
 // a list of ports tells which are busy without opening (or locking) any of them.
+// The device a path names: a stable link (/dev/serial/by-id/...) followed to its end, the one other
+// programs lock; any other path as it is.
+QString deviceBehind(const QString& path);
+
 std::optional<Holder> lockHolder(const QString& devicePath, const QString& lockDir = UucpLock::defaultDir());
 
 // Another process of this user that has the device open, found through /proc/<pid>/fd; the processes of

@@ -329,9 +329,9 @@ public:
 private:
     static bool isGlobalOption(const QString& name)
     {
-        static const QStringList global = {"--port",      "--rate",     "--a0",
-                                           "--vref",      "--simulate", "--line-latency",
-                                           "--bus-trace", "--json",     "--version"};
+        static const QStringList global = {"--port", "--trigger-port", "--rate",         "--a0",
+                                           "--vref", "--simulate",     "--line-latency", "--bus-trace",
+                                           "--json", "--version"};
         return global.contains(name);
     }
 
@@ -430,11 +430,11 @@ void parsePort(const QString& text, Request& request)
         if (n < 1 || n > serial::kLastPort)
             throw UsageError(QStringLiteral("--port %1: the COM names are COM1..COM16").arg(text));
         request.comPort = n;
-    } else if (text.startsWith(QLatin1Char('/'))) {
+    } else if (text.startsWith(QLatin1Char('/')) || text.startsWith(QLatin1String("ftdi://"))) {
         request.device = text;
     } else {
-        throw UsageError(QStringLiteral("--port '%1' is neither COM1..COM16 nor a device path such as "
-                                        "/dev/ttyUSB0")
+        throw UsageError(QStringLiteral("--port '%1' is neither COM1..COM16 nor a device such as "
+                                        "/dev/ttyUSB0, ftdi://SERIAL or /dev/i2c-1")
                              .arg(text));
     }
 }
@@ -449,8 +449,15 @@ Invocation parseCommandLine(const QStringList& arguments, const QList<QByteArray
                                      QStringLiteral("Print the program's name and version and exit."));
     const QCommandLineOption port(
         QStringLiteral("port"),
-        QStringLiteral("The port: COM1..COM16 or a device path such as /dev/ttyUSB0 "
-                       "(default: the one chosen in the window)."),
+        QStringLiteral("The port: COM1..COM16, a serial device such as /dev/ttyUSB0, an FTDI adapter in "
+                       "synchronous bit-bang (ftdi:// for the only one, ftdi://SERIAL) or a kernel I2C "
+                       "adapter such as /dev/i2c-1 (default: the one chosen in the window)."),
+        QStringLiteral("port"));
+    const QCommandLineOption triggerPort(
+        QStringLiteral("trigger-port"),
+        QStringLiteral("Send the trigger block on this serial port (COM1..COM16 or a device such as "
+                       "/dev/ttyUSB1) instead of the bus port's transmit line (default: the window's "
+                       "[Trigger] Port setting)."),
         QStringLiteral("port"));
     const QCommandLineOption rate(
         QStringLiteral("rate"),
@@ -481,8 +488,8 @@ Invocation parseCommandLine(const QStringList& arguments, const QList<QByteArray
                                       QStringLiteral("file"));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("Print one JSON document instead of aligned text."));
-    const QList<QCommandLineOption> options = {help, version,  port,        rate,     a0,
-                                               vref, simulate, lineLatency, busTrace, json};
+    const QList<QCommandLineOption> options = {help, version,  port,        triggerPort, rate, a0,
+                                               vref, simulate, lineLatency, busTrace,    json};
 
     QCommandLineParser parser;
     // Everything after the command belongs to it: "set 3 -1" is a voltage, not an option.
@@ -523,6 +530,15 @@ Invocation parseCommandLine(const QStringList& arguments, const QList<QByteArray
     if (request.simulate && !request.device.isEmpty())
         throw UsageError(
             QStringLiteral("--port %1: the simulated board is COM1, not a device").arg(request.device));
+    if (parser.isSet(triggerPort)) {
+        request.triggerPort = parser.value(triggerPort);
+        static const QRegularExpression serialPort(QStringLiteral("^([Cc][Oo][Mm]\\d{1,2}|/.+)$"));
+        if (!serialPort.match(request.triggerPort).hasMatch())
+            throw UsageError(
+                QStringLiteral("--trigger-port '%1' is not a serial port (COM1..COM16 or a device "
+                               "path)")
+                    .arg(request.triggerPort));
+    }
     if (parser.isSet(rate)) {
         const auto value = strictInteger(parser.value(rate));
         if (!value || *value < 1 || *value > kMaxRate)

@@ -27,6 +27,7 @@ struct Request {
     // The port: COM1..COM16 (comPort), or a device path (device); neither: the settings' choice.
     int comPort = 0;
     QString device;
+    QString triggerPort; // where the trigger block goes: "" for the bus port's transmit line
     std::optional<qint32> rate;
     std::optional<QString> a0; // "0" or "1"
     std::optional<double> vref;

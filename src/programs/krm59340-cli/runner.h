@@ -104,7 +104,8 @@ private:
     QString lockDir_;
     Progress& progress_;
     WriteLog log_;
-    QString where_; // " in FILE (cycle N)" while a batch applies a file
+    QString where_;              // " in FILE (cycle N)" while a batch applies a file
+    bool noTriggerLine_ = false; // the bus port has no transmit line and no trigger port was given
 };
 
 } // namespace cli

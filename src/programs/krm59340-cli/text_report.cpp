@@ -66,7 +66,7 @@ QString where(const QJsonObject& result)
 QString portsReport(const QJsonArray& ports)
 {
     if (ports.isEmpty())
-        return QStringLiteral("no serial ports found (a [Ports] section in the settings names more)\n");
+        return QStringLiteral("no ports found (a [Ports] section in the settings names more)\n");
     QList<QStringList> rows{{QString(), QStringLiteral("name"), QStringLiteral("device"),
                              QStringLiteral("adapter"), QStringLiteral("state")}};
     for (const QJsonValue& value : ports) {
@@ -80,7 +80,7 @@ QString portsReport(const QJsonArray& ports)
         if (port.contains(QStringLiteral("group")))
             state += QStringLiteral(": join the group %1").arg(port[QStringLiteral("group")].toString());
         rows << QStringList{port[QStringLiteral("selected")].toBool() ? QStringLiteral("*") : QString(),
-                            port[QStringLiteral("name")].toString(),
+                            port[QStringLiteral("name")].toString(QStringLiteral("-")),
                             port[QStringLiteral("device")].toString(QStringLiteral("-")),
                             port[QStringLiteral("adapter")].toString(), state};
     }

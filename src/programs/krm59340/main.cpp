@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QIcon>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <cstdio>
@@ -60,9 +61,23 @@ int main(int argc, char** argv)
         QStringLiteral("With --simulate: every line request takes <duration> (for example 1ms, as on a USB "
                        "adapter)."),
         QStringLiteral("duration"));
+    const QCommandLineOption port(
+        QStringLiteral("port"),
+        QStringLiteral(
+            "For this run, the port <port> instead of the stored one: COM1..COM16, a serial device "
+            "such as /dev/ttyUSB0, an FTDI adapter in synchronous bit-bang (ftdi:// or "
+            "ftdi://SERIAL) or a kernel I2C adapter such as /dev/i2c-1."),
+        QStringLiteral("port"));
+    const QCommandLineOption triggerPort(
+        QStringLiteral("trigger-port"),
+        QStringLiteral("Send the batch's trigger block on serial port <port> (COM1..COM16 or a device) "
+                       "instead of the bus port's transmit line (default: the [Trigger] Port setting)."),
+        QStringLiteral("port"));
     parser.addOption(simulate);
     parser.addOption(lineLatency);
     parser.addOption(busTrace);
+    parser.addOption(port);
+    parser.addOption(triggerPort);
 
     // QApplication needs a display and aborts without one; help and version need none, so they are answered
     // before it exists. A command line only QApplication understands (-platform ...) is left to it.
@@ -100,13 +115,33 @@ int main(int argc, char** argv)
         raw << argv[i];
     const QByteArray tracePath =
         parser.isSet(busTrace) ? files::rawArgument(parser.value(busTrace), raw) : QByteArray();
+    // A COM name picks that number; a device is added to the mapping for this run if no name maps to it.
+    const QString portGiven = parser.value(port);
+    static const QRegularExpression comName(QStringLiteral("^[Cc][Oo][Mm](\\d{1,2})$"));
+    const QRegularExpressionMatch com = comName.match(portGiven);
+    const bool device = parser.isSet(port) && !com.hasMatch();
+    if (parser.isSet(port) &&
+        ((com.hasMatch() && (com.captured(1).toInt() < 1 || com.captured(1).toInt() > serial::kLastPort)) ||
+         (device && (parser.isSet(simulate) || !(portGiven.startsWith(QLatin1Char('/')) ||
+                                                 portGiven.startsWith(QLatin1String("ftdi://"))))))) {
+        std::fprintf(stderr, "krm59340: --port takes COM1..COM16, or a device (/dev/ttyUSB0, ftdi://SERIAL, "
+                             "/dev/i2c-1) without --simulate\n");
+        return 1;
+    }
     try {
-        bench = parser.isSet(simulate) ? app::Bench::simulated(settingsPath, tracePath, latency.value_or(0ns))
-                                       : app::Bench::forSystem(settingsPath, tracePath);
+        bench = parser.isSet(simulate)
+                    ? app::Bench::simulated(settingsPath, tracePath, latency.value_or(0ns))
+                    : app::Bench::forSystem(settingsPath, tracePath, serial::UucpLock::defaultDir(),
+                                            device ? portGiven : QString());
     } catch (const serial::PortError& e) {
         std::fprintf(stderr, "krm59340: %s\n", qPrintable(e.text()));
         return 2;
     }
+    if (parser.isSet(port))
+        bench->setPortOverride(static_cast<qint16>(
+            device ? app::Bench::portOfDevice(*bench->catalog(), portGiven) : com.captured(1).toInt()));
+    bench->engine().setTriggerPort(parser.isSet(triggerPort) ? parser.value(triggerPort)
+                                                             : bench->settings().triggerPort());
 
     // The window comes up at once; the start-up (port, line check, the first read of the chip) runs with it
     // on screen, however slow the adapter.

@@ -8,6 +8,7 @@
 
 #include <QRegularExpression>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -161,6 +162,23 @@ TEST_F(CliThroughRealPort, AnAdapterPulledHalfWayNamesTheChannelsWritten)
     std::fill_n(expected.begin(), written, 512);
     after[written] = expected[written]; // the write cut off may or may not have landed
     EXPECT_EQ(after, expected);
+}
+
+// The trigger block goes to the serial port named for it, not to the bus port's transmit line (a kernel I2C
+// adapter has none): here a pty, whose other end reads it.
+TEST(CliTriggerPort, TheBlockGoesToThePortNamedForIt)
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    CliFixture cli;
+    const CliResult r =
+        cli.run({"--simulate", "--trigger-port", QString::fromLocal8Bit(::ptsname(master)), "trigger"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    char block[8] = {};
+    pollfd ready{master, POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, 5000), 1);
+    EXPECT_EQ(QByteArray(block, int(::read(master, block, sizeof block))), QByteArray("\x01\x00\x00\x00", 4));
+    ::close(master);
 }
 
 } // namespace

@@ -61,10 +61,18 @@ protected:
         return out;
     }
     int triggered() const { return int(board->transmitted().size() / 4); }
-    // Calls fn from the event loop once the board has seen this many trigger blocks.
+    // Calls fn once the board has seen this many trigger blocks: when the run has logged the file whose
+    // block it was, before the delay after it.
     void afterTriggers(int count, std::function<void()> fn)
     {
-        QTimer::singleShot(5, b, [=, this] { triggered() >= count ? fn() : afterTriggers(count, fn); });
+        auto once = std::make_shared<QMetaObject::Connection>();
+        *once = QObject::connect(&b->runLog(), &QAbstractItemModel::rowsInserted, b, [=, this] {
+            if (triggered() < count)
+                return;
+            QObject::disconnect(*once);
+            // From the event loop, where the run waits in its delay.
+            QTimer::singleShot(0, b, fn);
+        });
     }
 
     ui::BatchWindow* b = nullptr;
