@@ -4,6 +4,7 @@
 #include "ui/port_dialog.h"
 
 #include "app/bench.h"
+#include "i2cdev/adapter_list.h"
 #include "serial/port_catalog.h"
 #include "serial/serial_link.h"
 #include "ui/commands.h"
@@ -185,23 +186,37 @@ QString PortDialog::permissionHint() const
 {
     if (!catalog_)
         return {};
+    QStringList hints;
     const QList<serial::DeviceProblem> problems = catalog_->permissionProblems();
-    if (problems.isEmpty())
-        return {};
-    QStringList devices;
-    QString group;
-    for (const serial::DeviceProblem& p : problems) {
-        devices << p.path + QStringLiteral(" (") + kComPrefix + QString::number(p.port) + u')';
-        if (group.isEmpty())
-            group = p.group;
+    if (!problems.isEmpty()) {
+        QStringList devices;
+        QString group;
+        for (const serial::DeviceProblem& p : problems) {
+            devices << p.path + QStringLiteral(" (") + kComPrefix + QString::number(p.port) + u')';
+            if (group.isEmpty())
+                group = p.group;
+        }
+        const QString join =
+            group.isEmpty()
+                ? QStringLiteral("Join the group that owns it (usually dialout: sudo usermod -aG dialout "
+                                 "$USER)")
+                : QStringLiteral("Join the group %1 (sudo usermod -aG %1 $USER)").arg(group);
+        hints << QStringLiteral("No permission to open %1. %2, then log out and in again.")
+                     .arg(devices.join(QStringLiteral(", ")), join);
     }
-    const QString join =
-        group.isEmpty()
-            ? QStringLiteral("Join the group that owns it (usually dialout: sudo usermod -aG dialout "
-                             "$USER)")
-            : QStringLiteral("Join the group %1 (sudo usermod -aG %1 $USER)").arg(group);
-    return QStringLiteral("No permission to open %1. %2, then log out and in again.")
-        .arg(devices.join(QStringLiteral(", ")), join);
+    // Kernel I2C adapters get a COM name only once they may be opened: say which are there but closed.
+    QStringList closed;
+    QString group;
+    for (const i2cdev::Adapter& adapter : i2cdev::listAdapters())
+        if (!adapter.usable && adapter.problem.contains(QLatin1String("ermission"))) {
+            closed << adapter.node;
+            group = adapter.group;
+        }
+    if (!closed.isEmpty())
+        hints << QStringLiteral("The I2C adapters %1 may not be opened: join the group %2 (sudo usermod -aG %2 "
+                                "$USER), then log out and in again, for their COM names.")
+                     .arg(closed.join(QStringLiteral(", ")), group.isEmpty() ? QStringLiteral("i2c") : group);
+    return hints.join(u'\n');
 }
 
 } // namespace ui
