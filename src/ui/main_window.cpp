@@ -705,6 +705,14 @@ Task<> MainWindow::runBatch()
 
 void MainWindow::requestShutdown()
 {
+    signalled_ = true;
+    // Told to end while it says why the settings could not be saved: it ends now, the text on stderr.
+    if (exitReport_) {
+        std::fprintf(stderr, "krm59340: %s\n", qPrintable(exitReport_->text()));
+        exitReport_->deleteLater();
+        endProgram_();
+        return;
+    }
     close();
 }
 
@@ -722,17 +730,29 @@ void MainWindow::closeEvent(QCloseEvent* event)
 
 void MainWindow::ended()
 {
-    saveSettings();
-    endProgram_();
+    const std::optional<QString> failure = saveSettings();
+    if (!failure || signalled_) {
+        // A signal (a logout, kill) leaves nobody to answer a box.
+        if (failure)
+            std::fprintf(stderr, "krm59340: %s\n", qPrintable(*failure));
+        endProgram_();
+        return;
+    }
+    // The user closed the window: they hear of settings that are lost, and the program ends once they have.
+    exitReport_ =
+        new QMessageBox(QMessageBox::Warning, QStringLiteral("KRM59340"), *failure, QMessageBox::Ok, this);
+    exitReport_->setAttribute(Qt::WA_DeleteOnClose);
+    exitReport_->setWindowModality(Qt::NonModal);
+    connect(exitReport_, &QDialog::finished, this, [this] { endProgram_(); });
+    exitReport_->show();
 }
 
-void MainWindow::saveSettings()
+std::optional<QString> MainWindow::saveSettings()
 {
     if (saved_)
-        return;
+        return std::nullopt;
     saved_ = true;
-    if (const auto failure = bench_.saveSettings())
-        std::fprintf(stderr, "krm59340: %s\n", qPrintable(*failure));
+    return bench_.saveSettings();
 }
 
 } // namespace ui

@@ -12,8 +12,10 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QLabel;
+class QMessageBox;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
@@ -54,8 +56,9 @@ public:
     // An orderly end asked for from outside (a signal), as a close does: the bus work stops at its next
     // transaction, open questions are answered Cancel, nothing more starts, the settings are saved.
     void requestShutdown();
-    // Writes the settings as they stand; what the close does, callable by a last-moment exit path too.
-    void saveSettings();
+    // Writes the settings as they stand, once; what the close does, callable by a last-moment exit path
+    // too. Returns why they could not be written.
+    std::optional<QString> saveSettings();
     // The A0 button's colour and second caption line from the A0 state.
     void show_a0_state() override;
 
@@ -153,6 +156,8 @@ private:
     FileChooser chooseSaveFile_;
     bool ending_ = false;
     bool saved_ = false;
+    bool signalled_ = false;
+    QPointer<QMessageBox> exitReport_;
     bool busyCursor_ = false;
 
     QPointer<ControlPanel> controlPanel_;

@@ -161,7 +161,8 @@ SettingsStore::Entries SettingsStore::entriesOf(const ChannelModel& model, const
 std::optional<QString> SettingsStore::save_settings(const ChannelModel& model, const serial::SerialLink& link)
 {
     inUse_ = entriesOf(model, link);
-    return once(write(inUse_));
+    // The last word of a run: settings lost now are lost for good, so it is said even when said before.
+    return write(inUse_);
 }
 
 std::optional<QString> SettingsStore::save_changes(const ChannelModel& model, const serial::SerialLink& link)

@@ -37,7 +37,8 @@ public:
     // Reads every entry into the model and the link and shows the reference in use. A store that cannot
     // be read gives the first-run values; a value that does not fit gives the fallback values.
     void load_settings(ChannelModel& model, serial::SerialLink& link);
-    // Writes the five entries this program keeps (the exit-time save): cheap, and the same each time.
+    // Writes the five entries this program keeps (the exit-time save): cheap, and the same each time. Its
+    // failure is returned every time.
     std::optional<QString> save_settings(const ChannelModel& model, const serial::SerialLink& link);
     // Writes those of the five entries that changed since they were last read or written; nothing when
     // none did. A write that failed is not tried again until the entry changes again.

@@ -27,6 +27,14 @@ TEST_F(Editing, TypingWritesAtEveryKeystrokeAndLeavingNormalisesTheRow)
     EXPECT_EQ(tap->dacWrites(), (Writes{{0, 0}, {0, 102}, {0, 1023}})); // 1024 reaches the chip as 1023
     leave(volt(0));
     EXPECT_EQ(row(0), "10 V, 400");
+
+    // Below the range the lower end holds: a code below 0 would make a file that cannot be loaded again.
+    tap->clear();
+    typeInto(volt(1), "-1");
+    EXPECT_EQ(tap->dacWrites(), (Writes{{1, 0}, {1, 0}, {1, 0}}));
+    leave(volt(1));
+    EXPECT_EQ(row(1), "0 V, 0");
+    EXPECT_EQ(model().code[2], 0);
 }
 
 TEST_F(Editing, ArrowsStepTheCurrentCodeAndWriteOnlyWhenTheTextChanges)

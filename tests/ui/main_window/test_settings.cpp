@@ -40,4 +40,25 @@ TEST_F(SettingsInUse, AreWrittenAsTheyChangeAndAReloadFollowsWhatAnotherInstance
     EXPECT_TRUE(reports.isEmpty()) << reports.join("\n").toStdString();
 }
 
+// A write of the settings or of the trace that fails is said once where the user is, and the settings lost
+// at the end are said before the program ends.
+TEST_F(SettingsInUse, AFailedWriteOfTheSettingsOrTheTraceIsReportedOnceAndAtTheEnd)
+{
+    tracePath = file("bus.vcd");
+    start();
+    settingsPath = file("blocker", "") + "/KRM72340.ini"; // below a regular file: never written
+    bench->settings() = model::SettingsStore(settingsPath);
+    {
+        const scratch::SizeLimit limit(20000); // the trace is past it already, the settings file is not
+        press(w().a0Button());
+        press(w().a0Button());
+    }
+    ASSERT_EQ(reports.size(), 2) << reports.join('\n').toStdString();
+    EXPECT_TRUE(reports.filter("KRM72340.ini").size() == 1 && reports.filter("bus.vcd").size() == 1)
+        << reports.join('\n').toStdString();
+    closeProgram();
+    ASSERT_EQ(reports.size(), 3);
+    EXPECT_TRUE(reports[2].contains("KRM72340.ini")) << reports[2].toStdString();
+}
+
 } // namespace
