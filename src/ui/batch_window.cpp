@@ -57,8 +57,6 @@ BatchWindow::BatchWindow(Host& host)
       dirPath_(files::absolutePath("."))
 {
     setUpWindow(this, QStringLiteral("frm_batch"), QStringLiteral("Run Batch"), kClientWidth, kClientHeight);
-    // Modal to the main window alone: the bus monitor, a window of its own, stays usable during a run.
-    setWindowModality(Qt::WindowModal);
 
     Dir1_ = place(new QTreeWidget(this), QStringLiteral("Dir1"), 60, 210, 2055, 2115);
     Dir1_->setHeaderHidden(true);

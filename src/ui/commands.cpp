@@ -95,9 +95,7 @@ void Commands::post(Job job)
     if (ending_)
         return;
     queue_.push_back({std::move(job), nextSeq_++});
-    for (const auto& weak : waits_)
-        if (const auto wait = weak.lock(); wait && wait->wake)
-            wait->wake();
+    wake();
     // With nothing running the command starts at once, inside the event that gave it, as a command always
     // did: a keystroke that follows finds its work done.
     if (const std::shared_ptr<detail::Wait> idle = posted_)
@@ -302,7 +300,8 @@ Task<> Commands::wait_seconds(double seconds)
         timer.setTimerType(Qt::PreciseTimer);
         connect(&timer, &QTimer::timeout, this, [wait] { wait->resume(); });
         timer.start(left * 1000 >= INT_MAX ? INT_MAX : static_cast<int>(std::ceil(left * 1000)));
-        wait->wake = [wait] { wait->resume(); };
+        // Called only through a live lock of waits_: a capture of the pointer itself would keep it forever.
+        wait->wake = [raw = wait.get()] { raw->resume(); };
         wait->cancel = wait->wake;
         remember(wait);
         Awaiting awaiting{wait};
@@ -323,7 +322,7 @@ Task<> Commands::pause(double seconds)
     connect(&timer, &QTimer::timeout, this, [wait] { wait->resume(); });
     const double ms = seconds * 1000;
     timer.start(ms >= INT_MAX ? INT_MAX : static_cast<int>(std::ceil(ms)));
-    wait->wake = [wait] { wait->resume(); };
+    wait->wake = [raw = wait.get()] { raw->resume(); };
     wait->cancel = wait->wake;
     remember(wait);
     const UserWait idle([this](int delta) { setUserWaits(delta); });
@@ -352,7 +351,9 @@ Task<> Commands::yield()
 
 void Commands::wake()
 {
-    for (const auto& weak : waits_)
+    // A woken command runs on at once and may wait anew, which changes the list.
+    const std::vector<std::weak_ptr<detail::Wait>> waits = waits_;
+    for (const auto& weak : waits)
         if (const auto wait = weak.lock(); wait && wait->wake)
             wait->wake();
 }
@@ -394,7 +395,7 @@ Task<QMessageBox::ButtonRole> Commands::ask(QMessageBox* box)
     co_return clicked ? shown->buttonRole(clicked) : QMessageBox::RejectRole;
 }
 
-Task<int> Commands::showDialog(QPointer<QDialog> dialog)
+Task<int> Commands::showDialog(QPointer<QDialog> dialog, bool modal)
 {
     checkEnding();
     struct Shown {
@@ -415,7 +416,13 @@ Task<int> Commands::showDialog(QPointer<QDialog> dialog)
     // A dialog destroyed unanswered (its window went) counts as cancelled.
     connect(
         dialog, &QObject::destroyed, this, [closed] { closed(QDialog::Rejected); }, Qt::QueuedConnection);
-    dialog->open();
+    if (modal) {
+        dialog->open();
+    } else {
+        dialog->show();
+        dialog->raise();
+        dialog->activateWindow();
+    }
     // The dialog's own commands (a pick in the port dialog, a batch run) run while it is open, as they did
     // inside its modal loop.
     for (;;) {
@@ -423,7 +430,7 @@ Task<int> Commands::showDialog(QPointer<QDialog> dialog)
         if (shown->finished)
             break;
         shown->wait = std::make_shared<detail::Wait>();
-        shown->wait->wake = [wait = shown->wait] { wait->resume(); };
+        shown->wait->wake = [raw = shown->wait.get()] { raw->resume(); };
         shown->wait->cancel = [dialog] {
             if (dialog)
                 dialog->reject();
@@ -440,8 +447,12 @@ Task<int> Commands::showDialog(QPointer<QDialog> dialog)
 
 Task<> Commands::report(QString text, QWidget* parent)
 {
-    auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("KRM59340"), text, QMessageBox::Ok,
-                                parent ? parent : window_.data());
+    // Over a modal window (the batch window, the port dialog) a box that belonged to the main window would
+    // be blocked by it: it belongs to the window in front.
+    if (!parent)
+        parent = QApplication::activeModalWidget() ? QApplication::activeModalWidget() : window_.data();
+    auto* box =
+        new QMessageBox(QMessageBox::Warning, QStringLiteral("KRM59340"), text, QMessageBox::Ok, parent);
     co_await ask(box);
 }
 
@@ -483,10 +494,10 @@ void Commands::end(std::function<void()> ended)
     queue_.clear();
     gathered_ = {};
     bus_.engine().interrupter().request();
-    for (const auto& weak : waits_)
+    const std::vector<std::weak_ptr<detail::Wait>> waits = std::exchange(waits_, {});
+    for (const auto& weak : waits)
         if (const auto wait = weak.lock(); wait && wait->cancel)
             wait->cancel();
-    waits_.clear();
     if (posted_)
         QMetaObject::invokeMethod(
             this, [wait = posted_] { wait->resume(); }, Qt::QueuedConnection);

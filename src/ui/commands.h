@@ -108,7 +108,8 @@ public:
     // Shows the dialog modal to its window and returns its result once it is closed; the commands posted
     // while it is open run meanwhile (the dialog's own). Once the program is ending it is rejected and
     // ProgramEnding thrown. The dialog stays the caller's.
-    Task<int> showDialog(QPointer<QDialog> dialog);
+    // modal false: shown as a window of its own, blocking nothing (the caller decides what it disables).
+    Task<int> showDialog(QPointer<QDialog> dialog, bool modal = true);
     // A failure or a warning, in a message box; returns once the user has closed it.
     Task<> report(QString text, QWidget* parent = nullptr);
     // What the command is doing and how many transactions it takes (0: not known), for its progress.

@@ -700,7 +700,20 @@ Task<> MainWindow::runBatch()
         }
     } dispose{batch};
     co_await batch->load();
-    co_await commands_->showDialog(batch.data());
+    // Modal to the main window and the windows it owns (the control panel, the OTP writer), as it always
+    // was, but not to the bus monitor, a window of its own that stays usable during a run: a modal dialog
+    // would block that too.
+    struct Disabled {
+        QPointer<MainWindow> window;
+        ~Disabled()
+        {
+            if (window)
+                window->setEnabled(true);
+        }
+    } disabled{this};
+    setEnabled(false);
+    batch->setEnabled(true);
+    co_await commands_->showDialog(batch.data(), false);
 }
 
 void MainWindow::requestShutdown()

@@ -3,6 +3,8 @@
 
 #include "app_fixture.h"
 
+#include "ui/batch_window.h"
+
 namespace {
 
 class SettingsInUse : public AppFixture {
@@ -10,7 +12,15 @@ protected:
     // Opens the batch window, which reads the settings again, and closes it.
     void reload()
     {
-        whenModal([](QWidget* modal) { modal->close(); });
+        const std::function<void()> closeIt = [&closeIt] {
+            for (QWidget* top : QApplication::topLevelWidgets())
+                if (auto* batch = qobject_cast<ui::BatchWindow*>(top); batch && batch->isVisible()) {
+                    batch->close();
+                    return;
+                }
+            QTimer::singleShot(0, closeIt);
+        };
+        QTimer::singleShot(0, closeIt);
         click("Command4");
     }
 };
