@@ -261,6 +261,8 @@ MainWindow::~MainWindow()
     // serving whoever comes next.
     bus::Interrupter& interrupter = bench_.engine().interrupter();
     interrupter.request();
+    // It follows the commands' connection state and the boxes, which outlive the commands.
+    delete guidance_;
     delete commands_;
     busThread_.reset();
     interrupter.clear();
