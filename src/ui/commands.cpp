@@ -294,19 +294,7 @@ Task<> Commands::wait_seconds(double seconds)
         const double left = seconds - static_cast<double>(clock.nsecsElapsed()) / 1e9;
         if (!(left > 0))
             break;
-        const auto wait = std::make_shared<detail::Wait>();
-        QTimer timer;
-        timer.setSingleShot(true);
-        timer.setTimerType(Qt::PreciseTimer);
-        connect(&timer, &QTimer::timeout, this, [wait] { wait->resume(); });
-        timer.start(left * 1000 >= INT_MAX ? INT_MAX : static_cast<int>(std::ceil(left * 1000)));
-        // Called only through a live lock of waits_: a capture of the pointer itself would keep it forever.
-        wait->wake = [raw = wait.get()] { raw->resume(); };
-        wait->cancel = wait->wake;
-        remember(wait);
-        Awaiting awaiting{wait};
-        co_await awaiting;
-        checkEnding();
+        co_await sleep(left);
     }
 }
 
@@ -315,6 +303,12 @@ Task<> Commands::pause(double seconds)
     checkEnding();
     if (!(seconds > 0) || runnableWaiting())
         co_return;
+    const UserWait idle([this](int delta) { setUserWaits(delta); });
+    co_await sleep(seconds);
+}
+
+Task<> Commands::sleep(double seconds)
+{
     const auto wait = std::make_shared<detail::Wait>();
     QTimer timer;
     timer.setSingleShot(true);
@@ -322,10 +316,10 @@ Task<> Commands::pause(double seconds)
     connect(&timer, &QTimer::timeout, this, [wait] { wait->resume(); });
     const double ms = seconds * 1000;
     timer.start(ms >= INT_MAX ? INT_MAX : static_cast<int>(std::ceil(ms)));
+    // Called only through a live lock of waits_: a capture of the pointer itself would keep it forever.
     wait->wake = [raw = wait.get()] { raw->resume(); };
     wait->cancel = wait->wake;
     remember(wait);
-    const UserWait idle([this](int delta) { setUserWaits(delta); });
     Awaiting awaiting{wait};
     co_await awaiting;
     checkEnding();

@@ -144,6 +144,8 @@ private:
     void tick();
     void setUserWaits(int delta);
     void finishEnding();
+    // Until the time has passed, a command is posted (wake()) or the program ends (then ProgramEnding).
+    Task<> sleep(double seconds);
     void remember(const std::shared_ptr<detail::Wait>& wait);
 
     engine::BusThread& bus_;
