@@ -22,12 +22,13 @@ Bench::Bench(const QString& settingsPath, std::unique_ptr<serial::SerialPort> de
 
 Bench::~Bench() = default;
 
-void Bench::loadSettings()
+QStringList Bench::loadSettings()
 {
-    settings_.load_settings(channels_, link_);
+    QStringList warnings = settings_.load_settings(channels_, link_);
     storedPort_ = link_.PortNumber;
     if (portOverride_)
         link_.PortNumber = *portOverride_;
+    return warnings;
 }
 
 bool Bench::reloadSettings()

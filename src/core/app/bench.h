@@ -60,7 +60,8 @@ public:
     // Those of the entries that changed since they were last read or written, as they change.
     std::optional<QString> saveChangedSettings();
     // Reads the settings into the model and the link; a port given on the command line stays selected.
-    void loadSettings();
+    // Returns a text for each entry that could not be used as stored.
+    QStringList loadSettings();
     // Reads the settings again; the window follows through the channel model's grid. True when the port
     // or the rate differs from the one in use: it is to be opened as a pick in the port dialog would.
     bool reloadSettings();

@@ -96,7 +96,8 @@ void Runner::applySettings()
 {
     model::ChannelModel& model = bench_.channels();
     serial::SerialLink& link = bench_.link();
-    bench_.settings().load_settings(model, link);
+    for (const QString& warning : bench_.settings().load_settings(model, link))
+        progress_.warning(oneLine(warning));
     if (request_.simulate)
         link.PortNumber = qint16(request_.comPort != 0 ? request_.comPort : 1);
     else if (request_.comPort != 0)
