@@ -198,6 +198,9 @@ void Runner::open()
         !bus.device().lineSettings().startsWith(QString::number(*request_.rate) + QLatin1Char(',')))
         throw Failure(2,
                       QStringLiteral("%1 refused the bit rate %2").arg(connection.label).arg(*request_.rate));
+    if (connection.lines.health == bus::LineHealth::NoModemLines)
+        throw Failure(2, QStringLiteral("%1 cannot set its modem lines: %2. Nothing was sent to the chip")
+                             .arg(connection.label, connection.lines.refusal));
     if (!connection.lines.usable())
         throw Failure(2, QStringLiteral("%1 failed its line check: %2 Nothing was sent to the chip")
                              .arg(connection.label, connection.linesText()));

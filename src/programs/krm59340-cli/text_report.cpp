@@ -79,6 +79,8 @@ QString portsReport(const QJsonArray& ports)
                          .arg(holder[QStringLiteral("pid")].toInteger());
         if (port.contains(QStringLiteral("group")))
             state += QStringLiteral(": join the group %1").arg(port[QStringLiteral("group")].toString());
+        if (port.contains(QStringLiteral("reason")))
+            state += QStringLiteral(": %1").arg(port[QStringLiteral("reason")].toString());
         rows << QStringList{port[QStringLiteral("selected")].toBool() ? QStringLiteral("*") : QString(),
                             port[QStringLiteral("name")].toString(QStringLiteral("-")),
                             port[QStringLiteral("device")].toString(QStringLiteral("-")),
