@@ -466,11 +466,14 @@ QJsonArray Runner::channelRows(const QList<int>& channels, Codes codes)
             model.code_to_binary10(model.code.at(n));
             code = (model.bits_high.right(2) + model.bits_low).toInt(nullptr, 2);
         }
+        // Without a reference above 0 a code stands for no voltage at all, which 0 V would claim.
+        const double reference = model.vref_high_cur;
         const double volts = model.shown_voltage(code);
+        const bool converts = reference > 0 && std::isfinite(reference) && std::isfinite(volts);
         rows.append(QJsonObject{{QStringLiteral("channel"), n},
                                 {QStringLiteral("code"), code},
                                 {QStringLiteral("hex"), model::code_text(code)},
-                                {QStringLiteral("volts"), std::isfinite(volts) ? volts : 0.0}});
+                                {QStringLiteral("volts"), converts ? QJsonValue(volts) : QJsonValue()}});
     }
     return rows;
 }

@@ -45,7 +45,9 @@ QString channelTable(const QJsonArray& channels)
         rows << QStringList{QString::number(channel[QStringLiteral("channel")].toInt()),
                             QString::number(channel[QStringLiteral("code")].toInt()),
                             channel[QStringLiteral("hex")].toString(),
-                            model::volt_text(channel[QStringLiteral("volts")].toDouble())};
+                            channel[QStringLiteral("volts")].isDouble()
+                                ? model::volt_text(channel[QStringLiteral("volts")].toDouble())
+                                : QStringLiteral("-")};
     }
     return table(rows, {true, true, true, true});
 }
