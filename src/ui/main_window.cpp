@@ -286,8 +286,11 @@ Task<> MainWindow::startUp()
     model_.a0_state = QStringLiteral("0");
     model_.cur_chan = 1;
     serial::SerialLink& link = bench_.link();
-    bench_.loadSettings();
+    const QStringList unusable = bench_.loadSettings();
     link.EnumerateComPorts();
+    // Said before the port opens: what reaches the chip follows from the values used instead.
+    if (!unusable.isEmpty())
+        co_await commands_->report(unusable.join(QStringLiteral("\n\n")));
     co_await openSelectedPort();
     show_a0_state();
     // The reads, then the write-back of every channel (each box changes from empty).

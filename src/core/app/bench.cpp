@@ -22,12 +22,13 @@ Bench::Bench(const QString& settingsPath, std::unique_ptr<serial::SerialPort> de
 
 Bench::~Bench() = default;
 
-void Bench::loadSettings()
+QStringList Bench::loadSettings()
 {
-    settings_.load_settings(channels_, link_);
+    QStringList warnings = settings_.load_settings(channels_, link_);
     storedPort_ = link_.PortNumber;
     if (portOverride_)
         link_.PortNumber = *portOverride_;
+    return warnings;
 }
 
 bool Bench::reloadSettings()
@@ -111,10 +112,10 @@ int Bench::portOfDevice(const serial::PortCatalog& catalog, const QString& devic
 }
 
 std::unique_ptr<Bench> Bench::forSystem(const QString& settingsPath, const QByteArray& tracePath,
-                                        const QString& lockDir, const QString& device)
+                                        const QString& lockDir, const QString& device, const QString& sysRoot)
 {
     QMap<int, QString> map = model::SettingsStore(settingsPath).portMap();
-    const QList<serial::SerialDevice> devices = systemDevices();
+    const QList<serial::SerialDevice> devices = systemDevices(sysRoot);
     auto catalog = std::make_unique<serial::PortCatalog>(map, devices);
     if (!device.isEmpty() && portOfDevice(*catalog, device) == 0) {
         // The first number no mapping claims; the system's devices move up one, as the window would list
@@ -125,6 +126,7 @@ std::unique_ptr<Bench> Bench::forSystem(const QString& settingsPath, const QByte
         map.insert(n, device);
         catalog = std::make_unique<serial::PortCatalog>(map, devices);
     }
+    catalog->setSysRoot(sysRoot);
     auto port = std::make_unique<serial::SystemPort>(*catalog, lockDir);
     return std::make_unique<Bench>(settingsPath, std::move(port), std::move(catalog), tracePath);
 }

@@ -33,10 +33,11 @@ public:
     // The ports of this machine, mapped through the settings' "Ports" section: its serial devices, the
     // FTDI adapters in synchronous bit-bang and the kernel I2C adapters the user may open. A device given
     // (--port, a path or "ftdi://...") that no COM name maps to yet is added to the mapping for this run.
-    // lockDir: where the UUCP lock files live.
+    // lockDir: where the UUCP lock files live; sysRoot: the system's device tree.
     static std::unique_ptr<Bench> forSystem(const QString& settingsPath, const QByteArray& tracePath = {},
                                             const QString& lockDir = serial::UucpLock::defaultDir(),
-                                            const QString& device = {});
+                                            const QString& device = {},
+                                            const QString& sysRoot = QStringLiteral("/sys"));
     // What forSystem finds on this machine below sysRoot and devRoot, without opening anything.
     static QList<serial::SerialDevice> systemDevices(const QString& sysRoot = QStringLiteral("/sys"),
                                                      const QString& devRoot = QStringLiteral("/dev"));
@@ -60,7 +61,8 @@ public:
     // Those of the entries that changed since they were last read or written, as they change.
     std::optional<QString> saveChangedSettings();
     // Reads the settings into the model and the link; a port given on the command line stays selected.
-    void loadSettings();
+    // Returns a text for each entry that could not be used as stored.
+    QStringList loadSettings();
     // Reads the settings again; the window follows through the channel model's grid. True when the port
     // or the rate differs from the one in use: it is to be opened as a pick in the port dialog would.
     bool reloadSettings();

@@ -9,7 +9,7 @@ namespace {
 
 constexpr int kRecoveryPulses = 9;
 
-enum class Finding { Ok, ReadbackNeverAsserts, SdaLow };
+enum class Finding { Ok, ReadbackNeverAsserts, SdaLow, FollowsScl };
 
 // SCL released in; leaves SCL and SDA released. True DSR means the line reads low.
 Finding probeLines(serial::SerialPort& port)
@@ -25,6 +25,10 @@ Finding probeLines(serial::SerialPort& port)
     port.flush();
     if (!followsLow)
         return Finding::ReadbackNeverAsserts;
+    // SDA cannot rise as SCL is released: no device changes it with the clock high (that would be a STOP).
+    // A read-back that rises with SCL reads SCL.
+    if (lowReleased && !lowIdle)
+        return Finding::FollowsScl;
     return lowReleased || lowIdle ? Finding::SdaLow : Finding::Ok;
 }
 
@@ -48,6 +52,34 @@ int recover(serial::SerialPort& port)
     return freedAfter;
 }
 
+LineCheck checkOpenLines(serial::SerialPort& port)
+{
+    switch (probeLines(port)) {
+    case Finding::Ok:
+        return {LineHealth::Ok};
+    case Finding::ReadbackNeverAsserts:
+        return {LineHealth::ReadbackNeverAsserts};
+    case Finding::FollowsScl:
+        return {LineHealth::ReadbackFollowsScl};
+    case Finding::SdaLow:
+        break;
+    }
+    const int pulses = recover(port);
+    if (pulses == 0)
+        return {LineHealth::SdaStaysLow};
+    switch (probeLines(port)) {
+    case Finding::Ok:
+        return {LineHealth::Recovered, pulses};
+    case Finding::ReadbackNeverAsserts:
+        return {LineHealth::ReadbackNeverAsserts};
+    case Finding::FollowsScl:
+        return {LineHealth::ReadbackFollowsScl};
+    case Finding::SdaLow:
+        break;
+    }
+    return {LineHealth::SdaStaysLow};
+}
+
 } // namespace
 
 QString LineCheck::finding() const
@@ -67,6 +99,10 @@ QString LineCheck::finding() const
                               "always asserted)");
     case LineHealth::ByAdapter:
         return QStringLiteral("lines checked by the adapter's kernel driver");
+    case LineHealth::ReadbackFollowsScl:
+        return QStringLiteral("the read-back follows SCL, not SDA");
+    case LineHealth::NoModemLines:
+        return QStringLiteral("the port cannot set its modem lines: %1").arg(refusal);
     }
     return {};
 }
@@ -78,6 +114,10 @@ QString LineCheck::advice() const
         return QStringLiteral("Check the DSR wire (SDA read-back) of the cable and its level shifter");
     case LineHealth::SdaStaysLow:
         return QStringLiteral("Power-cycle the board; check the DSR wire and SDA for a short");
+    case LineHealth::ReadbackFollowsScl:
+        return QStringLiteral("Check the DSR wire: it goes to SCL (DTR) instead of SDA");
+    case LineHealth::NoModemLines:
+        return QStringLiteral("Use a serial adapter with RTS, DTR and DSR, or an FTDI or I2C adapter");
     case LineHealth::Unchecked:
     case LineHealth::Ok:
     case LineHealth::Recovered:
@@ -91,26 +131,15 @@ LineCheck checkLines(serial::SerialPort& port)
 {
     if (!port.isOpen())
         return {};
-    switch (probeLines(port)) {
-    case Finding::Ok:
-        return {LineHealth::Ok};
-    case Finding::ReadbackNeverAsserts:
-        return {LineHealth::ReadbackNeverAsserts};
-    case Finding::SdaLow:
-        break;
+    try {
+        return checkOpenLines(port);
+    } catch (const serial::PortError& e) {
+        if (e.kind() != serial::PortFailure::Io)
+            throw;
+        LineCheck refused{LineHealth::NoModemLines};
+        refused.refusal = e.reason();
+        return refused;
     }
-    const int pulses = recover(port);
-    if (pulses == 0)
-        return {LineHealth::SdaStaysLow};
-    switch (probeLines(port)) {
-    case Finding::Ok:
-        return {LineHealth::Recovered, pulses};
-    case Finding::ReadbackNeverAsserts:
-        return {LineHealth::ReadbackNeverAsserts};
-    case Finding::SdaLow:
-        break;
-    }
-    return {LineHealth::SdaStaysLow};
 }
 
 } // namespace bus

@@ -65,6 +65,9 @@ QString ConnectionState::refusalText() const
 {
     if (lines.usable())
         return {};
+    if (lines.health == bus::LineHealth::NoModemLines)
+        return QStringLiteral("Nothing was sent to the chip: %1 cannot set its modem lines: %2.\n\n%3.")
+            .arg(label, lines.refusal, lines.advice());
     return QStringLiteral("Nothing was sent to the chip: %1 failed its line check: %2.\n\n%3, then pick the "
                           "port again in COM Setting.")
         .arg(label, lines.finding(), lines.advice());
@@ -75,7 +78,8 @@ bool ConnectionState::operator==(const ConnectionState& other) const
     return portState == other.portState && port == other.port && label == other.label &&
            description == other.description && problem == other.problem && group == other.group &&
            lines.health == other.lines.health && lines.recoveryPulses == other.lines.recoveryPulses &&
-           presence == other.presence && probedAddress == other.probedAddress && probedA0 == other.probedA0;
+           lines.refusal == other.lines.refusal && presence == other.presence &&
+           probedAddress == other.probedAddress && probedA0 == other.probedA0;
 }
 
 } // namespace engine

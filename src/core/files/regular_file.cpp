@@ -8,7 +8,10 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,12 +107,24 @@ std::optional<QByteArray> linkTarget(const QByteArray& link)
     }
 }
 
+// Temporaries are named <target>.tmp<writer's pid>.<random>, so that one left by a killed writer can be
+// told from one being written.
+QByteArray temporaryPrefix(const QByteArray& target)
+{
+    return target + ".tmp";
+}
+
+// Long past any write: a temporary this old is left over even when its pid has been given to another
+// process since.
+constexpr qint64 kStaleSeconds = 3600;
+
 // A new file beside the target, made with O_EXCL so that nothing else is opened, and with mode 0666 so that
 // the umask decides its permissions as it would for the file itself.
 int createTemporary(const QByteArray& target, QByteArray& name)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        name = target + ".tmp" + QByteArray::number(QRandomGenerator::global()->generate(), 36);
+        name = temporaryPrefix(target) + QByteArray::number(::getpid()) + '.' +
+               QByteArray::number(QRandomGenerator::global()->generate(), 36);
         const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -130,6 +145,34 @@ std::optional<QString> writeAll(int fd, const QByteArray& data)
         done += n;
     }
     return std::nullopt;
+}
+
+void removeStaleTemporaries(const QByteArray& path)
+{
+    const QByteArray folder = folderOf(path);
+    const QByteArray prefix = temporaryPrefix(path.mid(path.lastIndexOf('/') + 1));
+    DIR* dir = ::opendir(folder.constData());
+    if (!dir)
+        return;
+    const time_t now = ::time(nullptr);
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (!name.startsWith(prefix))
+            continue;
+        const QList<QByteArray> parts = name.mid(prefix.size()).split('.');
+        bool numbered = false;
+        const pid_t writer = parts.size() == 2 ? pid_t(parts.at(0).toInt(&numbered)) : 0;
+        if (!numbered || writer <= 0)
+            continue; // not a name this program makes
+        const QByteArray full = folder + '/' + name;
+        struct stat file {};
+        if (::lstat(full.constData(), &file) != 0 || !S_ISREG(file.st_mode))
+            continue;
+        const bool writerGone = ::kill(writer, 0) != 0 && errno == ESRCH;
+        if (writerGone || now - file.st_mtime > kStaleSeconds)
+            ::unlink(full.constData());
+    }
+    ::closedir(dir);
 }
 
 std::unique_ptr<QFile> openForReading(const QByteArray& path, QString& why)

@@ -31,4 +31,8 @@ std::optional<QString> writeAll(int fd, const QByteArray& data);
 // The file keeps its permissions; a new one gets those the umask allows.
 std::optional<QString> replaceContents(const QByteArray& path, const QByteArray& contents);
 
+// Removes the temporaries replaceContents left beside path when it was killed in the middle of a write:
+// those whose writer is gone, or that are older than any write takes. Nothing but its own names is touched.
+void removeStaleTemporaries(const QByteArray& path);
+
 } // namespace files

@@ -3,6 +3,7 @@
 
 #include "model/settings_store.h"
 
+#include "files/names.h"
 #include "files/regular_file.h"
 #include "model/channel_model.h"
 #include "model/ini_file.h"
@@ -13,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -35,8 +37,9 @@ const QString kA0 = QStringLiteral("a0/1");
 const QString kPortNumb = QStringLiteral("PortNumb/2");
 const QString kBitRate = QStringLiteral("BitRate/3");
 
-// A settings file is a few hundred bytes; past this it is something else, and reading stops there.
-constexpr qint64 kMaxBytes = 1 << 20;
+// A settings file is a few hundred bytes. A larger one is still read and kept whole; past this it is
+// something else, and it is neither read nor written.
+constexpr qint64 kMaxBytes = qint64(16) << 20;
 
 QString sectionOf(const QString& entry)
 {
@@ -57,7 +60,27 @@ std::optional<QByteArray> readText(const QString& path, QString& why)
     const auto file = files::openForReading(raw, why);
     if (!file)
         return std::nullopt;
-    return file->read(kMaxBytes);
+    // One byte past the limit tells a file that grew while it was read from one that fits.
+    QByteArray text = file->read(kMaxBytes + 1);
+    if (text.size() > kMaxBytes) {
+        why = QStringLiteral("it is larger than %1 MiB, too large for settings; it is left as it is")
+                  .arg(kMaxBytes >> 20);
+        return std::nullopt;
+    }
+    return text;
+}
+
+QString entryName(const QString& entry)
+{
+    return QStringLiteral("[%1] %2").arg(sectionOf(entry), keyOf(entry));
+}
+
+// A decimal number and nothing else, as the program writes them; leading_number reads more ("2.5V").
+bool wholeNumber(const QString& text)
+{
+    static const QRegularExpression form(
+        QStringLiteral("^[ \\t]*[+-]?(\\d+\\.?\\d*|\\.\\d+)([eE][+-]?\\d+)?[ \\t]*$"));
+    return form.match(text).hasMatch();
 }
 
 // An exclusive lock beside the settings while they are read, changed and replaced. The file itself cannot
@@ -96,57 +119,69 @@ QString SettingsStore::defaultPath()
            QStringLiteral("/KRM72340.ini");
 }
 
-void SettingsStore::load_settings(ChannelModel& model, serial::SerialLink& link)
+QStringList SettingsStore::load_settings(ChannelModel& model, serial::SerialLink& link)
 {
-    // A store that cannot be read is taken as an empty one, as on a first run.
+    const QString shown = QDir::toNativeSeparators(path_);
+    QStringList warnings;
     QString why;
-    const IniFile ini(readText(path_, why).value_or(QByteArray()));
-    const auto text = [&ini](const QString& entry) {
+    const auto text = readText(path_, why);
+    // A store that cannot be read is taken as an empty one, as on a first run, and said.
+    if (!text)
+        warnings << QStringLiteral("The settings in %1 cannot be read: %2. The first-run values are used.")
+                        .arg(shown, why);
+    const IniFile ini(text.value_or(QByteArray()));
+    const auto stored = [&ini](const QString& entry) {
         return ini.value(sectionOf(entry), keyOf(entry)).value_or(QString());
     };
-
-    // Each step stops the sequence on a value that does not fit, as an overflow did in the old program.
-    const auto load = [&]() -> bool {
-        default_dir = text(kDefaultDir);
-        const double high0 = leading_number(text(kVrefHigh0));
-        if (!std::isfinite(high0))
-            return false;
-        model.vref_high[0] = high0;
-        model.vref_low[0] = 0;
-        const double high1 = leading_number(text(kVrefHigh1));
-        if (!std::isfinite(high1))
-            return false;
-        model.vref_high[1] = high1;
-        model.vref_low[1] = 0;
-        model.a0_state = text(kA0);
-        const auto port = to_int16(leading_number(text(kPortNumb)));
-        if (!port)
-            return false;
-        link.PortNumber = *port;
-        const auto rate = to_int32(leading_number(text(kBitRate)));
-        if (!rate)
-            return false;
-        link.BitRate = *rate;
-        if (model.a0_state.isEmpty())
-            model.a0_state = QStringLiteral("0");
-        model.vref_high_cur = model.vref_high[model.bank()];
-        model.vref_low_cur = 0;
-        return true;
+    // Each entry stands on its own: one that cannot be used gets its first-run value and is named, and the
+    // others are used as stored. An entry with text after its number is read by its number, and named.
+    const auto number = [&](const QString& entry, auto fits, const QString& unit, const QString& instead) {
+        const QString value = stored(entry);
+        const double read = leading_number(value);
+        const auto used = fits(read);
+        if (!used) {
+            warnings
+                << QStringLiteral(
+                       "The setting %1 = \"%2\" in %3 does not fit; the first-run value %4 is used instead.")
+                       .arg(entryName(entry), files::visible(value), shown, instead);
+            return decltype(fits(read))(fits(0.0));
+        }
+        if (!value.trimmed().isEmpty() && !wholeNumber(value))
+            warnings << QStringLiteral(
+                            "The setting %1 = \"%2\" in %3 is not a plain number; it is read as %4.")
+                            .arg(entryName(entry), files::visible(value), shown,
+                                 unit.arg(number_text(*used)));
+        return used;
     };
-    if (!load()) {
-        default_dir = QDir::homePath() + QLatin1Char('/');
-        model.a0_state = QStringLiteral("1");
-        model.vref_high_cur = 5;
-        model.vref_low_cur = 0;
-        link.PortNumber = 1;
-        link.BitRate = 9600;
+    const auto finite = [](double v) { return std::isfinite(v) ? std::optional<double>(v) : std::nullopt; };
+
+    default_dir = stored(kDefaultDir);
+    model.vref_high[0] = *number(kVrefHigh0, finite, QStringLiteral("%1 V"), QStringLiteral("0 V"));
+    model.vref_low[0] = 0;
+    model.vref_high[1] = *number(kVrefHigh1, finite, QStringLiteral("%1 V"), QStringLiteral("0 V"));
+    model.vref_low[1] = 0;
+    // The address bits are made from this text: anything but "0" or "1" would reach the bus as it is.
+    model.a0_state = stored(kA0);
+    if (model.a0_state.isEmpty()) {
+        model.a0_state = QStringLiteral("0");
+    } else if (model.a0_state != QLatin1String("0") && model.a0_state != QLatin1String("1")) {
+        warnings
+            << QStringLiteral(
+                   "The setting %1 = \"%2\" in %3 is not 0 or 1; the first-run value A0 = 0 is used instead.")
+                   .arg(entryName(kA0), files::visible(model.a0_state), shown);
+        model.a0_state = QStringLiteral("0");
     }
+    link.PortNumber = *number(kPortNumb, to_int16, QStringLiteral("COM%1"), QStringLiteral("0 (no port)"));
+    link.BitRate = *number(kBitRate, to_int32, QStringLiteral("%1 bit/s"), QStringLiteral("0"));
+    model.vref_high_cur = model.vref_high[model.bank()];
+    model.vref_low_cur = 0;
     // The window shows what is now in use, whichever way the load went.
     if (ChannelGrid* grid = model.grid()) {
         grid->setReferenceText(number_text(model.vref_high_cur));
         grid->show_a0_state();
     }
     inUse_ = entriesOf(model, link);
+    return warnings;
 }
 
 SettingsStore::Entries SettingsStore::entriesOf(const ChannelModel& model, const serial::SerialLink& link)
@@ -158,26 +193,37 @@ SettingsStore::Entries SettingsStore::entriesOf(const ChannelModel& model, const
             {kBitRate, QString::number(link.BitRate)}};
 }
 
+SettingsStore::Entries SettingsStore::changedSince(const Entries& now) const
+{
+    Entries changed;
+    std::set_difference(now.begin(), now.end(), inUse_.begin(), inUse_.end(),
+                        std::inserter(changed, changed.end()));
+    return changed;
+}
+
 std::optional<QString> SettingsStore::save_settings(const ChannelModel& model, const serial::SerialLink& link)
 {
-    inUse_ = entriesOf(model, link);
+    // Only what this instance changed: another instance may have written the others meanwhile. The ones
+    // the file lacks are written as well, so that a first run leaves all five behind.
+    const Entries now = entriesOf(model, link);
     // The last word of a run: settings lost now are lost for good, so it is said even when said before.
-    return write(inUse_);
+    const auto failure = write(changedSince(now), now);
+    if (!failure)
+        inUse_ = now;
+    return failure;
 }
 
 std::optional<QString> SettingsStore::save_changes(const ChannelModel& model, const serial::SerialLink& link)
 {
     const Entries now = entriesOf(model, link);
-    Entries changed;
-    std::set_difference(now.begin(), now.end(), inUse_.begin(), inUse_.end(),
-                        std::inserter(changed, changed.end()));
+    const Entries changed = changedSince(now);
     if (changed.empty())
         return std::nullopt;
     inUse_ = now;
     return once(write(changed));
 }
 
-std::optional<QString> SettingsStore::write(const Entries& entries)
+std::optional<QString> SettingsStore::write(const Entries& entries, const Entries& whereMissing)
 {
     const QString shown = QDir::toNativeSeparators(path_);
     const QString folder = QFileInfo(path_).absolutePath();
@@ -185,6 +231,9 @@ std::optional<QString> SettingsStore::write(const Entries& entries)
         return QStringLiteral("The settings could not be saved to %1: its folder %2 cannot be created.")
             .arg(shown, QDir::toNativeSeparators(folder));
     const WriteLock lock(path_);
+    // Under the lock no write of another instance is under way, but one killed in the middle of it left
+    // its temporary file.
+    files::removeStaleTemporaries(QFile::encodeName(path_));
     QString why;
     const auto before = readText(path_, why);
     // Writing over a file that could not be read would lose whatever else it holds.
@@ -193,6 +242,9 @@ std::optional<QString> SettingsStore::write(const Entries& entries)
     IniFile ini(*before);
     for (const auto& [entry, value] : entries)
         ini.setValue(sectionOf(entry), keyOf(entry), value);
+    for (const auto& [entry, value] : whereMissing)
+        if (!ini.value(sectionOf(entry), keyOf(entry)))
+            ini.setValue(sectionOf(entry), keyOf(entry), value);
     const QByteArray after = ini.text();
     if (after == *before && !before->isEmpty())
         return std::nullopt;

@@ -5,6 +5,7 @@
 
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 #include <map>
 #include <optional>
@@ -35,10 +36,11 @@ public:
     QString last_dir;
 
     // Reads every entry into the model and the link and shows the reference in use. A store that cannot
-    // be read gives the first-run values; a value that does not fit gives the fallback values.
-    void load_settings(ChannelModel& model, serial::SerialLink& link);
-    // Writes the five entries this program keeps (the exit-time save): cheap, and the same each time. Its
-    // failure is returned every time.
+    // be read gives the first-run values; an entry that cannot be used gets its own first-run value and the
+    // others are used. Returns a text for each store or entry that could not be used as it stands.
+    QStringList load_settings(ChannelModel& model, serial::SerialLink& link);
+    // The exit-time save: writes those of the five entries this program keeps that changed since they were
+    // last read or written, and those the file lacks. Its failure is returned every time.
     std::optional<QString> save_settings(const ChannelModel& model, const serial::SerialLink& link);
     // Writes those of the five entries that changed since they were last read or written; nothing when
     // none did. A write that failed is not tried again until the entry changes again.
@@ -57,7 +59,9 @@ public:
 private:
     using Entries = std::map<QString, QString>; // "section/key" -> text
     static Entries entriesOf(const ChannelModel& model, const serial::SerialLink& link);
-    std::optional<QString> write(const Entries& entries);
+    Entries changedSince(const Entries& now) const;
+    // Writes entries, and those of whereMissing that the file does not have.
+    std::optional<QString> write(const Entries& entries, const Entries& whereMissing = {});
     // The failure to show, if any: only the first since the last write that went through.
     std::optional<QString> once(std::optional<QString> failure);
 

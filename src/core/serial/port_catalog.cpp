@@ -13,6 +13,7 @@
 
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 
@@ -156,6 +157,29 @@ QList<SerialDevice> PortCatalog::scanSysfs(const QString& ttyClassDir)
     return devices;
 }
 
+QString PortCatalog::consoleName(const QString& path, const QString& sysRoot)
+{
+    struct stat device {};
+    if (::stat(QFile::encodeName(path).constData(), &device) != 0 || !S_ISCHR(device.st_mode))
+        return {};
+    const QDir root(sysRoot + QStringLiteral("/class/tty"));
+    const QStringList active = readAttribute(root.filePath(QStringLiteral("console/active")))
+                                   .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const QString behind = deviceBehind(path);
+    QStringList candidates = active;
+    candidates << QFileInfo(behind).fileName();
+    const QString number = QStringLiteral("%1:%2").arg(major(device.st_rdev)).arg(minor(device.st_rdev));
+    for (const QString& name : std::as_const(candidates)) {
+        const QString entryDir = root.filePath(name);
+        if (name.isEmpty() || !isConsole(entryDir, name, active))
+            continue;
+        const QString recorded = readAttribute(entryDir + QStringLiteral("/dev"));
+        if (recorded.isEmpty() ? behind == QStringLiteral("/dev/") + name : recorded == number)
+            return name;
+    }
+    return {};
+}
+
 QString PortCatalog::devicePath(int port) const
 {
     return ports_.value(port).path;
@@ -184,7 +208,7 @@ QString owningGroup(const QString& path)
     return {};
 }
 
-PortCatalog::PortCatalog(const PortCatalog& other) : ports_(other.ports_)
+PortCatalog::PortCatalog(const PortCatalog& other) : ports_(other.ports_), sysRoot_(other.sysRoot_)
 {
     const std::lock_guard lock(other.deniedMutex_);
     denied_ = other.denied_;
@@ -195,6 +219,7 @@ PortCatalog& PortCatalog::operator=(const PortCatalog& other)
     if (this == &other)
         return *this;
     ports_ = other.ports_;
+    sysRoot_ = other.sysRoot_;
     QMap<int, DeviceProblem> denied;
     {
         const std::lock_guard lock(other.deniedMutex_);

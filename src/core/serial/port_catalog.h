@@ -50,6 +50,14 @@ public:
     // name. Nothing is opened to find out; the system console is left out so the scan never toggles its
     // modem lines.
     static QList<SerialDevice> scanSysfs(const QString& ttyClassDir);
+    // The name the kernel gives the system console ("ttyS0") when the device at path is one of its active
+    // consoles, as the tty class below sysRoot tells (by device number, or by name where the class has none
+    // recorded); "" when it is none. The console is never a bench port: its modem lines are the terminal's.
+    static QString consoleName(const QString& path, const QString& sysRoot);
+
+    // Where the system's device tree is (/sys); tests give a tree of their own.
+    void setSysRoot(const QString& sysRoot) { sysRoot_ = sysRoot; }
+    const QString& sysRoot() const { return sysRoot_; }
 
     // "" when COMn maps to nothing.
     QString devicePath(int port) const;
@@ -61,6 +69,7 @@ public:
 
 private:
     QMap<int, SerialDevice> ports_;
+    QString sysRoot_ = QStringLiteral("/sys");
     // Noted by the bus thread as it opens ports, read by the port dialog.
     mutable std::mutex deniedMutex_;
     QMap<int, DeviceProblem> denied_;

@@ -86,6 +86,11 @@ void PosixSerialPort::open(int portNumber)
     const QString path = catalog_.devicePath(portNumber);
     if (path.isEmpty())
         throw PortError(PortFailure::CannotUse, operation, QStringLiteral("no device for this port"));
+    // Opening the console would raise the terminal's modem lines, and the bus traffic would reach it.
+    if (const QString console = PortCatalog::consoleName(path, catalog_.sysRoot()); !console.isEmpty())
+        throw PortError(
+            PortFailure::CannotUse, operation,
+            QStringLiteral("%1 is the system console (%2), never a bench port").arg(path, console));
     const auto heldBy = [&](const Holder& holder) {
         lock_.release();
         return PortError(PortFailure::AlreadyOpen, operation, QStringLiteral("in use by ") + holder.text());

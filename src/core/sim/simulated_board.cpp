@@ -265,6 +265,9 @@ QString SimulatedBoard::lineSettings() const
 
 void SimulatedBoard::serve(const char* operation)
 {
+    if (faults_.noModemLines)
+        throw serial::PortError(serial::PortFailure::Io, QString::fromLatin1(operation),
+                                QStringLiteral("Inappropriate ioctl for device"));
     if (faults_.goneAfter >= 0 && requests_ >= quint64(faults_.goneAfter)) {
         close();
         throw serial::PortError(serial::PortFailure::Gone, QString::fromLatin1(operation),
@@ -300,6 +303,8 @@ bool SimulatedBoard::dsr()
     serve("read DSR");
     if (faults_.dsrDead || faults_.dsrStuck)
         return faults_.dsrStuck;
+    if (faults_.dsrOnScl)
+        return dtrAsserted_;
     return !sda_;
 }
 

@@ -102,6 +102,8 @@ public:
         // The adapter is pulled once this many line requests have been served (-1: never): every later
         // request fails and the port closes, as a vanished USB device does.
         long goneAfter = -1;
+        bool dsrOnScl = false;     // the read-back wire goes to SCL: DSR is asserted while DTR is
+        bool noModemLines = false; // the port refuses every modem-line request, as a plain pty does
     };
 
     explicit SimulatedBoard(Chips chips = Chips::Both);

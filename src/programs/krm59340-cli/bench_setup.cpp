@@ -19,7 +19,9 @@ std::unique_ptr<app::Bench> makeBench(const Request& request, const QString& set
 {
     if (request.simulate)
         return app::Bench::simulated(settingsPath, request.busTrace, request.lineLatency);
-    return app::Bench::forSystem(settingsPath, request.busTrace, lockDir, request.device);
+    // The system's device tree, or a stand-in for it (tests).
+    const QString sysRoot = qEnvironmentVariable("KRM59340_SYSFS_ROOT", QStringLiteral("/sys"));
+    return app::Bench::forSystem(settingsPath, request.busTrace, lockDir, request.device, sysRoot);
 }
 
 } // namespace cli

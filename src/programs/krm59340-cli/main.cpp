@@ -13,14 +13,28 @@
 #include <QCoreApplication>
 #include <QJsonDocument>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <unistd.h>
 
 namespace {
 
+// Why the output could not be written, once it could not: a script reading a cut or empty result as a
+// finished run would be misled.
+std::optional<QString> outputFailure;
+
 void printOut(const QByteArray& bytes)
 {
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
-    std::fflush(stdout);
+    if (outputFailure)
+        return;
+    errno = 0;
+    const bool written =
+        std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout) == std::size_t(bytes.size());
+    if (std::fflush(stdout) != 0 || !written || std::ferror(stdout))
+        outputFailure = QString::fromLocal8Bit(std::strerror(errno != 0 ? errno : EIO));
 }
 
 void printError(const QString& text)
@@ -97,8 +111,20 @@ int run(const QStringList& arguments, const QList<QByteArray>& raw)
         printError(QStringLiteral("stopped by %1 %2").arg(cli::StopSignals::caughtName(), e.text()));
     }
     cli::StopSignals::attach(nullptr);
+    const std::optional<QString> traceLost = bench->engine().traceFailure();
     // The port and its lock are given back and the trace completed before a caught signal ends the program.
     bench.reset();
+    const auto failed = [&status](QString text) {
+        if (text.endsWith(QLatin1Char('.')))
+            text.chop(1);
+        printError(text);
+        if (status == 0)
+            status = 2;
+    };
+    if (traceLost)
+        failed(*traceLost);
+    if (outputFailure)
+        failed(QStringLiteral("the output could not be written: %1").arg(*outputFailure));
     return status;
 }
 
@@ -106,6 +132,11 @@ int run(const QStringList& arguments, const QList<QByteArray>& raw)
 
 int main(int argc, char** argv)
 {
+    // A closed standard stream would be handed to the first file opened (the trace, a lock) and the output
+    // would land in it; a descriptor that takes no writes fills the gap, and writing fails instead.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     cli::StopSignals::install();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("krm59340-cli"));

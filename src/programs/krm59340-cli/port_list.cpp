@@ -66,8 +66,8 @@ QJsonArray listPorts(const serial::PortCatalog* catalog, const QString& lockDir,
                                  {QStringLiteral("selected"), selected == 1}});
         return ports;
     }
-    const QList<serial::FtdiAdapter> ftdi = serial::findFtdiAdapters();
-    const QList<i2cdev::Adapter> kernel = i2cdev::listAdapters();
+    const QList<serial::FtdiAdapter> ftdi = serial::findFtdiAdapters(catalog->sysRoot());
+    const QList<i2cdev::Adapter> kernel = i2cdev::listAdapters(catalog->sysRoot());
     QStringList listed;
     const auto nameOf = [catalog](const QString& device) {
         const int n = app::Bench::portOfDevice(*catalog, device);
@@ -121,6 +121,14 @@ QJsonArray listPorts(const serial::PortCatalog* catalog, const QString& lockDir,
             continue;
         }
         port.insert(QStringLiteral("kind"), QStringLiteral("serial"));
+        if (const QString console = serial::PortCatalog::consoleName(device, catalog->sysRoot());
+            !console.isEmpty()) {
+            port.insert(QStringLiteral("state"), QStringLiteral("console"));
+            port.insert(QStringLiteral("reason"),
+                        QStringLiteral("the system console (%1), never a bench port").arg(console));
+            ports.append(port);
+            continue;
+        }
         describeState(device, lockDir, port);
         ports.append(port);
     }

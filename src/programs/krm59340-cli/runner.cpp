@@ -96,7 +96,8 @@ void Runner::applySettings()
 {
     model::ChannelModel& model = bench_.channels();
     serial::SerialLink& link = bench_.link();
-    bench_.settings().load_settings(model, link);
+    for (const QString& warning : bench_.settings().load_settings(model, link))
+        progress_.warning(oneLine(warning));
     if (request_.simulate)
         link.PortNumber = qint16(request_.comPort != 0 ? request_.comPort : 1);
     else if (request_.comPort != 0)
@@ -197,6 +198,9 @@ void Runner::open()
         !bus.device().lineSettings().startsWith(QString::number(*request_.rate) + QLatin1Char(',')))
         throw Failure(2,
                       QStringLiteral("%1 refused the bit rate %2").arg(connection.label).arg(*request_.rate));
+    if (connection.lines.health == bus::LineHealth::NoModemLines)
+        throw Failure(2, QStringLiteral("%1 cannot set its modem lines: %2. Nothing was sent to the chip")
+                             .arg(connection.label, connection.lines.refusal));
     if (!connection.lines.usable())
         throw Failure(2, QStringLiteral("%1 failed its line check: %2 Nothing was sent to the chip")
                              .arg(connection.label, connection.linesText()));
@@ -462,11 +466,14 @@ QJsonArray Runner::channelRows(const QList<int>& channels, Codes codes)
             model.code_to_binary10(model.code.at(n));
             code = (model.bits_high.right(2) + model.bits_low).toInt(nullptr, 2);
         }
+        // Without a reference above 0 a code stands for no voltage at all, which 0 V would claim.
+        const double reference = model.vref_high_cur;
         const double volts = model.shown_voltage(code);
+        const bool converts = reference > 0 && std::isfinite(reference) && std::isfinite(volts);
         rows.append(QJsonObject{{QStringLiteral("channel"), n},
                                 {QStringLiteral("code"), code},
                                 {QStringLiteral("hex"), model::code_text(code)},
-                                {QStringLiteral("volts"), std::isfinite(volts) ? volts : 0.0}});
+                                {QStringLiteral("volts"), converts ? QJsonValue(volts) : QJsonValue()}});
     }
     return rows;
 }

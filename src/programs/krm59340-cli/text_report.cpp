@@ -45,7 +45,9 @@ QString channelTable(const QJsonArray& channels)
         rows << QStringList{QString::number(channel[QStringLiteral("channel")].toInt()),
                             QString::number(channel[QStringLiteral("code")].toInt()),
                             channel[QStringLiteral("hex")].toString(),
-                            model::volt_text(channel[QStringLiteral("volts")].toDouble())};
+                            channel[QStringLiteral("volts")].isDouble()
+                                ? model::volt_text(channel[QStringLiteral("volts")].toDouble())
+                                : QStringLiteral("-")};
     }
     return table(rows, {true, true, true, true});
 }
@@ -79,6 +81,8 @@ QString portsReport(const QJsonArray& ports)
                          .arg(holder[QStringLiteral("pid")].toInteger());
         if (port.contains(QStringLiteral("group")))
             state += QStringLiteral(": join the group %1").arg(port[QStringLiteral("group")].toString());
+        if (port.contains(QStringLiteral("reason")))
+            state += QStringLiteral(": %1").arg(port[QStringLiteral("reason")].toString());
         rows << QStringList{port[QStringLiteral("selected")].toBool() ? QStringLiteral("*") : QString(),
                             port[QStringLiteral("name")].toString(QStringLiteral("-")),
                             port[QStringLiteral("device")].toString(QStringLiteral("-")),

@@ -30,6 +30,8 @@ TEST(LineCheck, TellsAWorkingBusFromABrokenReadBackAndFreesAStuckChip)
         {"healthy", {}, 0, LineHealth::Ok, 0},
         {"DSR wire broken", {true, false, -1}, 0, LineHealth::ReadbackNeverAsserts, 0},
         {"DSR stuck asserted", {false, true, -1}, 0, LineHealth::SdaStaysLow, 0},
+        {"DSR wired to SCL", {false, false, -1, true}, 0, LineHealth::ReadbackFollowsScl, 0},
+        {"no modem lines", {false, false, -1, false, true}, 0, LineHealth::NoModemLines, 0},
         // The chip's word 0 keeps SDA low until its byte and the acknowledge slot are clocked out.
         {"chip stranded mid-read", {}, 0x74, LineHealth::Recovered, 7},
     };
@@ -46,6 +48,11 @@ TEST(LineCheck, TellsAWorkingBusFromABrokenReadBackAndFreesAStuckChip)
         const std::string& requests = r.tap.requests;
         if (health == LineHealth::Ok) { // SCL held low while SDA is moved: no START or STOP on the bus
             EXPECT_EQ(requests, "DRSrSdS");
+        }
+        if (health == LineHealth::NoModemLines) { // nothing reached the lines: there are none
+            EXPECT_TRUE(check.finding().contains("cannot set its modem lines: Inappropriate ioctl"))
+                << check.finding().toStdString();
+            continue;
         }
         EXPECT_EQ(requests[requests.find_last_of("Rr")], 'r') << "SDA released at the end";
         EXPECT_EQ(requests[requests.find_last_of("Dd")], 'd') << "SCL released at the end";

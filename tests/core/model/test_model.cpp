@@ -14,6 +14,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -22,6 +23,7 @@
 #include <fcntl.h>
 #include <limits>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -83,12 +85,14 @@ struct Rig {
     serial::SerialLink& link = bench.link();
 
     // Loads the settings over bank slots holding 7 and 8, then tells what that left: default dir | A0 | port
-    // | rate | bank slots 0 and 1 | reference in use.
-    QString load(const QString& path)
+    // | rate | bank slots 0 and 1 | reference in use; the entries named unusable into named.
+    QString load(const QString& path, QStringList* named = nullptr)
     {
         SettingsStore store(path);
         model.vref_high = {7, 8};
-        store.load_settings(model, link);
+        const QStringList warnings = store.load_settings(model, link);
+        if (named)
+            *named = warnings;
         return QStringLiteral("%1|%2|%3|%4|%5|%6|%7")
             .arg(store.default_dir, model.a0_state, QString::number(link.PortNumber),
                  QString::number(link.BitRate), number_text(model.vref_high[0]),
@@ -124,32 +128,46 @@ QByteArray fileText(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-TEST(Settings, LoadReadsLeadingNumbersAndFallsBackWhenAValueDoesNotFit)
+TEST(Settings, EachUnusableEntryFallsBackAloneAndIsNamed)
 {
     // A hand-edited file, values unquoted: ";" ends a line, and P, R, A, H0, H1, D stand for the keys.
     const std::pair<const char*, const char*> keys[] = {
         {"P=", "[PortNumb]\n2="},     {"R=", "[BitRate]\n3="},      {"A=", "[a0]\n1="},
         {"H0=", "[vref_high0]\n10="}, {"H1=", "[vref_high1]\n10="}, {"D=", "[Startup]\nDefault_Dir="},
     };
-    const std::pair<const char*, const char*> cases[] = {
-        {"", "|0|0|0|0|0|0"},      // first run: no file
-        {"<dir>", "|0|0|0|0|0|0"}, // a directory where the file should be: unreadable
-        {"P=3.5;R=9600, 8;A=0;H0=2.5V;H1=4.5;D=/d/", "/d/|0|4|9600|2.5|4.5|2.5"},
-        {"P=2.5;R=115200;A=2;H0=abc;H1=4.5", "|2|2|115200|0|4.5|4.5"},
-        {"A=1;H0=1.5;H1=1e2", "|1|0|0|1.5|100|100"},
-        // The fallbacks: the bank slots keep what was read before the value that does not fit.
-        {"P=70000;A=0;H0=1.5;H1=2.5;D=/d/", "~/|1|1|9600|1.5|2.5|5"},
-        {"H0=1.5;H1=1e400", "~/|1|1|9600|1.5|8|5"},
+    // file, what the load leaves, the entries named ("" for none; "file" for the whole store)
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"", "|0|0|0|0|0|0", ""},          // first run: no file
+        {"<dir>", "|0|0|0|0|0|0", "file"}, // a folder where the file should be
+        {"<fifo>", "|0|0|0|0|0|0", "file"},
+        {"P=3.5;R=9600;A=0;H0=2.5;H1=4.5;D=/d/", "/d/|0|4|9600|2.5|4.5|2.5", ""},
+        {"P=3;R=9600, 8;A=1;H0=2.5V;H1=2,5", "|1|3|9600|2.5|2|2",
+         "[vref_high0] 10 [vref_high1] 10 [BitRate] 3"},
+        {"P=3;A=10;H0=1.5;H1=4.5", "|0|3|0|1.5|4.5|1.5", "[a0] 1"},
+        {"P=3;A=01;H0=1.5", "|0|3|0|1.5|0|1.5", "[a0] 1"},
+        {"P=3;A=true", "|0|3|0|0|0|0", "[a0] 1"},
+        {"P=40000;R=3000000000;A=1;H0=1.5;H1=2.5;D=/d/", "/d/|1|0|0|1.5|2.5|2.5", "[PortNumb] 2 [BitRate] 3"},
+        {"P=3;R=19200;A=1;H0=1.5;H1=1e999", "|1|3|19200|1.5|0|0", "[vref_high1] 10"},
     };
-    for (const auto& [ini, expected] : cases) {
+    for (const auto& [ini, expected, named] : cases) {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("KRM72340.ini"));
         QString text = QString::fromLatin1(ini);
         for (const auto& [name, key] : keys)
             text.replace(QLatin1String(name), QLatin1String(key));
-        ASSERT_TRUE(text == "<dir>" ? QDir().mkdir(path)
-                                    : text.isEmpty() || writeFile(path, text.replace(';', '\n').toUtf8()));
-        EXPECT_EQ(Rig().load(path), expected) << ini;
+        ASSERT_TRUE(text == "<dir>"    ? QDir().mkdir(path)
+                    : text == "<fifo>" ? ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0
+                                       : text.isEmpty() || writeFile(path, text.replace(';', '\n').toUtf8()));
+        QStringList warnings;
+        EXPECT_EQ(Rig().load(path, &warnings), expected) << ini;
+        QStringList entries;
+        for (const QString& warning : warnings) {
+            static const QRegularExpression entry(QStringLiteral("\\[\\w+\\] \\w+"));
+            const QString found = entry.match(warning).captured();
+            entries << (found.isEmpty() && warning.contains(path) ? QStringLiteral("file") : found);
+        }
+        EXPECT_EQ(entries.join(' '), QLatin1String(named)) << ini << "\n"
+                                                           << warnings.join('\n').toStdString();
     }
 }
 
@@ -263,6 +281,79 @@ TEST(Settings, AWriteWaitsForTheOtherInstanceAndKeepsWhatItWrote)
         ::waitpid(child, &status, 0);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(Rig().load(path), "|1|9|0|0|0|0");
+}
+
+// Two instances started on one file, each changing one entry: neither close puts back what the other
+// changed.
+TEST(Settings, TwoInstancesClosingKeepWhatTheOtherChanged)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("KRM72340.ini"));
+    ASSERT_TRUE(writeFile(path, "[a0]\n1=0\n[PortNumb]\n2=3\n[BitRate]\n3=9600\n[vref_high0]\n10=2.5\n"
+                                "[vref_high1]\n10=5\n"));
+    Rig first, second;
+    SettingsStore firstStore(path), secondStore(path);
+    firstStore.load_settings(first.model, first.link);
+    secondStore.load_settings(second.model, second.link);
+    first.link.PortNumber = 5;
+    second.model.a0_state = QStringLiteral("1");
+    second.model.vref_high[1] = 4.096;
+    ASSERT_EQ(firstStore.save_settings(first.model, first.link), std::nullopt);
+    ASSERT_EQ(secondStore.save_settings(second.model, second.link), std::nullopt);
+    EXPECT_EQ(Rig().load(path), "|1|5|9600|2.5|4.096|4.096");
+}
+
+// A file of any sensible size is read and kept whole; one too large for settings is left as it is.
+TEST(Settings, ALargeFileIsReadAndKeptWholeAndAHugeOneLeftAlone)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("KRM72340.ini"));
+    const QByteArray padding = "; " + QByteArray(2 << 20, 'x') + "\n";
+    const QByteArray large = padding + "[PortNumb]\n2=3\n[Tail]\nlast=line";
+    ASSERT_TRUE(writeFile(path, large));
+    Rig rig;
+    SettingsStore store(path);
+    EXPECT_TRUE(store.load_settings(rig.model, rig.link).isEmpty());
+    EXPECT_EQ(rig.link.PortNumber, 3);
+    rig.link.PortNumber = 4;
+    ASSERT_EQ(store.save_changes(rig.model, rig.link), std::nullopt);
+    EXPECT_EQ(fileText(path), QByteArray(large).replace("2=3", "2=4"));
+
+    const QByteArray huge = QByteArray(17 << 20, ';') + "\n[PortNumb]\n2=3\n";
+    ASSERT_TRUE(writeFile(path, huge));
+    QStringList named;
+    EXPECT_EQ(Rig().load(path, &named), "|0|0|0|0|0|0");
+    ASSERT_EQ(named.size(), 1);
+    EXPECT_TRUE(named[0].contains(path) && named[0].contains("16 MiB")) << named[0].toStdString();
+    SettingsStore hugeStore(path);
+    hugeStore.load_settings(rig.model, rig.link);
+    rig.link.PortNumber = 6;
+    EXPECT_NE(hugeStore.save_settings(rig.model, rig.link), std::nullopt);
+    EXPECT_EQ(fileText(path), huge);
+}
+
+// A writer killed in the middle of its write leaves its temporary; the next write removes it, and nothing
+// else beside the file.
+TEST(Settings, AWriteRemovesTheTemporariesOfKilledWriters)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("KRM72340.ini"));
+    const pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    const QString stale = path + QStringLiteral(".tmp%1.k3x9").arg(gone);
+    const QString live = path + QStringLiteral(".tmp%1.a1b2").arg(::getpid());
+    const QString others[] = {live, path + ".tmpnotours", path + ".bak", dir.filePath("other.ini.tmp1.x")};
+    ASSERT_TRUE(writeFile(stale, "half"));
+    for (const QString& other : others)
+        ASSERT_TRUE(writeFile(other, "kept"));
+    Rig rig;
+    rig.link.PortNumber = 2;
+    ASSERT_EQ(SettingsStore(path).save_settings(rig.model, rig.link), std::nullopt);
+    EXPECT_FALSE(QFile::exists(stale));
+    for (const QString& other : others)
+        EXPECT_TRUE(QFile::exists(other)) << other.toStdString();
 }
 
 } // namespace

@@ -108,10 +108,11 @@ public:
         return file.fileName();
     }
 
-    void start(QProcess& process, const QStringList& args) const
+    // program: krm59340-cli, or what runs it (a shell that sets its limits).
+    void start(QProcess& process, const QStringList& args, const QString& program = KRM_CLI) const
     {
         process.setProcessEnvironment(env_);
-        process.start(KRM_CLI, args);
+        process.start(program, args);
         ASSERT_TRUE(process.waitForStarted(10000));
     }
 
@@ -126,10 +127,10 @@ public:
         return result;
     }
 
-    CliResult run(const QStringList& args) const
+    CliResult run(const QStringList& args, const QString& program = KRM_CLI) const
     {
         QProcess process;
-        start(process, args);
+        start(process, args, program);
         return finish(process);
     }
 

@@ -10,6 +10,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -86,6 +88,8 @@ TEST_F(CliThroughRealPort, WhatLiesBetweenTheProgramAndTheChipDecidesTheExitStat
         {KRM_SHIM_DSR_DEAD, KRM_SHIM_CHIPS_BOTH, setAll, 2,
          "line check.*read-back does not follow.*Nothing was sent"},
         {KRM_SHIM_DSR_STUCK, KRM_SHIM_CHIPS_BOTH, {"read"}, 2, "line check.*SDA stays low"},
+        {KRM_SHIM_DSR_ON_SCL, KRM_SHIM_CHIPS_BOTH, setAll, 2,
+         "line check: the read-back follows SCL, not SDA. Check the DSR wire.*Nothing was sent"},
         {KRM_SHIM_DSR_WIRED, KRM_SHIM_CHIPS_NONE, setAll, 3, "no chip answers at 0x74 \\(A0 = 0\\)"},
         {KRM_SHIM_DSR_WIRED, KRM_SHIM_CHIP_75, {"probe"}, 3, "no chip answers at 0x74"},
     };
@@ -105,6 +109,51 @@ TEST_F(CliThroughRealPort, WhatLiesBetweenTheProgramAndTheChipDecidesTheExitStat
             EXPECT_EQ(registers(), codes) << "nothing was written";
         }
     }
+}
+
+// A port that cannot carry the bus is refused naming why, never taken for one without a chip: a pty without
+// the shim refuses its modem lines as a tty without modem control does, and the system console is never
+// opened (here a pty the stand-in device tree names the console).
+TEST_F(CliThroughRealPort, APortWithoutModemLinesOrTheConsoleIsRefusedByName)
+{
+    const QString sys = cli.path("sys");
+    struct stat slave {};
+    ASSERT_EQ(::stat(QFile::encodeName(board.slave()).constData(), &slave), 0);
+    ASSERT_TRUE(QDir().mkpath(sys + "/class/tty/console") && QDir().mkpath(sys + "/class/tty/ttyS9"));
+    const auto write = [](const QString& path, const QByteArray& text) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+    };
+    write(sys + "/class/tty/console/active", "tty0 ttyS9\n");
+    const QByteArray number =
+        QByteArray::number(major(slave.st_rdev)) + ':' + QByteArray::number(minor(slave.st_rdev));
+
+    const struct {
+        QByteArray consoleDev; // the device number the stand-in tree gives ttyS9
+        QStringList args;
+        QString said; // a pattern
+    } cases[] = {
+        {"4:73",
+         {"--vref", "10", "set", "all", "5"},
+         "cannot set its modem lines: Inappropriate ioctl.*Nothing was sent"},
+        {"4:73", {"probe"}, "cannot set its modem lines"},
+        {number, {"read"}, "is the system console \\(ttyS9\\), never a bench port"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.said.toStdString());
+        write(sys + "/class/tty/ttyS9/dev", c.consoleDev + "\n");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("KRM59340_SYSFS_ROOT", sys);
+        cli.useEnvironment(env); // no shim: the pty's own modem-line requests
+        const CliResult r = cli.run(QStringList{"--port", board.slave()} + c.args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.err.count('\n'), 1) << r.err;
+        EXPECT_TRUE(r.err.contains(QRegularExpression(c.said))) << r.err;
+        EXPECT_TRUE(r.err.contains(board.slave())) << r.err;
+    }
+    const CliResult listed = cli.run({"--port", board.slave(), "--json", "ports"});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    expectJson(listed.json(), "ports/0/device=" + board.slave() + ", ports/0/state=console");
 }
 
 TEST_F(CliThroughRealPort, ABusyPortIsRefusedNamingItsHolder)

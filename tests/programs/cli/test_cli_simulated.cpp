@@ -132,6 +132,96 @@ TEST_F(CliOnSimulatedBoard, EachCommandSendsOnlyTheTrafficItNeedsAndSaysSoInJson
     EXPECT_EQ(readAll(cli.path("saved.csv")), "10\r\n" + QByteArray("0\r\n").repeated(24));
 }
 
+// Entries of the settings that cannot be used as they stand are named on stderr, each falls back alone, and
+// the chip is addressed by the A0 the program says it uses.
+TEST_F(CliOnSimulatedBoard, UnusableSettingsAreNamedAndAddressTheChipTheyNameInUse)
+{
+    using namespace traffic;
+    const struct {
+        std::vector<std::pair<const char*, QString>> entries;
+        QStringList args;
+        QStringList traffic;
+        QString json;
+        QStringList named;
+    } cases[] = {
+        {{{"a0/1", "10"}},
+         {"set", "1", "--code", "0x155"},
+         probe(0x74) + dacWrites(0x74, {0x155}),
+         "a0=0, address=0x74",
+         {"[a0] 1"}},
+        {{{"a0/1", "01"}},
+         {"set", "1", "--code", "0x155"},
+         probe(0x74) + dacWrites(0x74, {0x155}),
+         "a0=0, address=0x74",
+         {"[a0] 1"}},
+        {{{"a0/1", "7"}}, {"probe"}, probe(0x74) + probe(0x75), "chips/0/in_use=true", {"[a0] 1"}},
+        {{{"a0/1", "0"}, {"BitRate/3", "3000000000"}},
+         {"set", "2", "--code", "0x3"},
+         probe(0x74) + dacWrites(0x74, {3}, 2),
+         "address=0x74",
+         {"[BitRate] 3"}},
+        {{{"a0/1", "1"}, {"vref_high0/10", "1.5"}, {"vref_high1/10", "1e999"}},
+         {"set", "1", "--code", "512"},
+         probe(0x75) + dacWrites(0x75, {512}),
+         "address=0x75, reference=0",
+         {"[vref_high1] 10"}},
+        {{{"vref_high0/10", "2,5"}},
+         {"set", "1", "1"},
+         probe(0x74) + dacWrites(0x74, {512}),
+         "reference=2, channels/0/code=512",
+         {"[vref_high0] 10", "read as 2 V"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        QFile::remove(cli.settingsFile());
+        for (const auto& [key, value] : c.entries)
+            cli.writeSettings({{key, value}});
+        const CliResult r = cli.run(QStringList{"--simulate", "--json", "--bus-trace", trace} + c.args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err.count('\n'), 1) << r.err;
+        for (const QString& named : c.named)
+            EXPECT_TRUE(r.err.contains("warning: ") && r.err.contains(named)) << r.err;
+        expectJson(r.json(), c.json);
+        EXPECT_EQ(traffic::decode(trace), c.traffic);
+    }
+}
+
+// An output or a trace the system takes only in part (a full disk, as a file size limit makes it, or a
+// closed stdout) fails the run with the reason: a script must not take an empty result for a finished run.
+TEST_F(CliOnSimulatedBoard, AnOutputOrTraceThatCannotBeWrittenFailsTheRun)
+{
+    const QString out = cli.path("out.json");
+    const struct {
+        QString shell; // run by sh with the program and its arguments as "$@"
+        QStringList args;
+        QString named;
+    } cases[] = {
+        {"trap '' XFSZ; ulimit -f 1; exec \"$@\" > " + out, {"--json", "read"}, "File too large"},
+        {"exec \"$@\" >&-", {"--json", "read"}, "the output could not be written"},
+        {"exec \"$@\" >&-", {"read"}, "the output could not be written"},
+        {"trap '' XFSZ; ulimit -f 2; exec \"$@\"", {"--bus-trace", trace, "--json", "read"}, "bus.vcd"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shell.toStdString());
+        const CliResult r =
+            cli.run(QStringList{"-c", c.shell, "sh", KRM_CLI, "--simulate"} + c.args, "/bin/sh");
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_TRUE(r.err.contains(c.named)) << r.err;
+    }
+}
+
+// Without a reference above 0 a code converts to no voltage: JSON says null and the text "-", never 0 V.
+TEST_F(CliOnSimulatedBoard, WithoutAReferenceVoltsAreNull)
+{
+    const CliResult json = cli.run({"--simulate", "--json", "set", "1", "--code", "0x155"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_TRUE(json.json()["channels"][0]["volts"].isNull()) << json.out.toStdString();
+    const CliResult text = cli.run({"--simulate", "set", "1", "--code", "0x155"});
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_TRUE(QRegularExpression("\\n *1 +341 +155 +-\\n").match(QString::fromUtf8(text.out)).hasMatch())
+        << text.out.toStdString();
+}
+
 // A stop signal ends the program at the next transaction boundary, then by the signal itself: the bus is
 // idle, every transaction on it complete, and the message says nothing was written.
 TEST_F(CliOnSimulatedBoard, AStopSignalDuringAReadLeavesTheBusIdle)

@@ -192,7 +192,8 @@ KRM_SHIM_EXPORT int krm_shim_attach(const char* slave_path, const krm_shim_confi
             for (int reg = 0; reg < KRM_SHIM_REGISTERS; ++reg)
                 chip->setDacRegister(reg, config->codes[k][reg]);
     }
-    fresh->faults = {config->dsr == KRM_SHIM_DSR_DEAD, config->dsr == KRM_SHIM_DSR_STUCK, config->gone_after};
+    fresh->faults = {config->dsr == KRM_SHIM_DSR_DEAD, config->dsr == KRM_SHIM_DSR_STUCK, config->gone_after,
+                     config->dsr == KRM_SHIM_DSR_ON_SCL};
     board.setFaults(fresh->faults);
     board.setLineLatency(std::chrono::microseconds(config->latency_us));
     if (config->stranded)

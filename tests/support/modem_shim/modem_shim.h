@@ -43,9 +43,10 @@ enum krm_shim_chips {
 };
 
 enum krm_shim_dsr {
-    KRM_SHIM_DSR_WIRED, /* DSR follows SDA */
-    KRM_SHIM_DSR_DEAD,  /* the read-back wire is broken: never asserted, every read bit is 1 */
-    KRM_SHIM_DSR_STUCK, /* always asserted */
+    KRM_SHIM_DSR_WIRED,  /* DSR follows SDA */
+    KRM_SHIM_DSR_DEAD,   /* the read-back wire is broken: never asserted, every read bit is 1 */
+    KRM_SHIM_DSR_STUCK,  /* always asserted */
+    KRM_SHIM_DSR_ON_SCL, /* the read-back wire goes to SCL: asserted while DTR is */
 };
 
 enum { KRM_SHIM_REGISTERS = 24 };

@@ -71,4 +71,20 @@ TEST_F(SettingsInUse, AFailedWriteOfTheSettingsOrTheTraceIsReportedOnceAndAtTheE
     EXPECT_TRUE(reports[2].contains("KRM72340.ini")) << reports[2].toStdString();
 }
 
+// Hand-edited entries that cannot be used as they stand: each gets its own first-run value, said in one
+// report before the port opens, and the others are used; the chip is addressed as A0 = 0.
+TEST_F(SettingsInUse, EntriesThatCannotBeUsedAreNamedAndFallBackAlone)
+{
+    start(onCom1({{"a0/1", "10"}, {"BitRate/3", "3000000000"}, {"vref_high0/10", "2.5"}}));
+    ASSERT_EQ(reports.size(), 1) << reports.join('\n').toStdString();
+    EXPECT_TRUE(reports[0].contains("[a0] 1") && reports[0].contains("[BitRate] 3"))
+        << reports[0].toStdString();
+    EXPECT_EQ(bench->link().PortNumber, 1);
+    EXPECT_EQ(model().vref_high_cur, 2.5);
+    const std::vector<int> sent = addresses();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.front(), 0xE8) << "the presence probe at 0x74";
+    EXPECT_EQ(w().a0Button()->text(), "Change Address\nA0= 0 ");
+}
+
 } // namespace
