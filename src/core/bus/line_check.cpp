@@ -52,32 +52,34 @@ int recover(serial::SerialPort& port)
     return freedAfter;
 }
 
-LineCheck checkOpenLines(serial::SerialPort& port)
+// What a look at the lines found, as the check reports it; SDA held low is what recovery may mend.
+LineHealth healthOf(Finding finding)
 {
-    switch (probeLines(port)) {
+    switch (finding) {
     case Finding::Ok:
-        return {LineHealth::Ok};
+        return LineHealth::Ok;
     case Finding::ReadbackNeverAsserts:
-        return {LineHealth::ReadbackNeverAsserts};
+        return LineHealth::ReadbackNeverAsserts;
     case Finding::FollowsScl:
-        return {LineHealth::ReadbackFollowsScl};
+        return LineHealth::ReadbackFollowsScl;
     case Finding::SdaLow:
         break;
     }
+    return LineHealth::SdaStaysLow;
+}
+
+LineCheck checkOpenLines(serial::SerialPort& port)
+{
+    const LineHealth first = healthOf(probeLines(port));
+    if (first != LineHealth::SdaStaysLow)
+        return {first};
     const int pulses = recover(port);
     if (pulses == 0)
         return {LineHealth::SdaStaysLow};
-    switch (probeLines(port)) {
-    case Finding::Ok:
+    const LineHealth after = healthOf(probeLines(port));
+    if (after == LineHealth::Ok)
         return {LineHealth::Recovered, pulses};
-    case Finding::ReadbackNeverAsserts:
-        return {LineHealth::ReadbackNeverAsserts};
-    case Finding::FollowsScl:
-        return {LineHealth::ReadbackFollowsScl};
-    case Finding::SdaLow:
-        break;
-    }
-    return {LineHealth::SdaStaysLow};
+    return {after};
 }
 
 } // namespace
