@@ -151,29 +151,20 @@ protected:
             timeoutMs);
         return found;
     }
-    // Answers the box with a click on its button of the role, through the X server; it must go.
-    void clickAway(QMessageBox* b, QMessageBox::ButtonRole role = QMessageBox::AcceptRole)
+    // Answers the box with a click on its accepting button (OK, Burn), through the X server; it must go.
+    void clickAway(QMessageBox* b)
     {
         ASSERT_NE(b, nullptr) << "no message box came";
         QAbstractButton* button = nullptr;
         for (QAbstractButton* candidate : b->buttons())
-            if (b->buttonRole(candidate) == role)
+            if (b->buttonRole(candidate) == QMessageBox::AcceptRole)
                 button = candidate;
         ASSERT_NE(button, nullptr);
         const QPointer<QMessageBox> shown(b);
         settled(b);
         hand.click(button);
         EXPECT_TRUE(QTest::qWaitFor([&] { return !shown || !shown->isVisible(); }, 10000))
-            << "the click did not answer it: " << shown->text().toStdString() << " at "
-            << shown->geometry().x() << "," << shown->geometry().y() << " visible boxes: " << [] {
-                   std::string all;
-                   for (QWidget* top : QApplication::topLevelWidgets())
-                       if (top->isVisible())
-                           all += top->metaObject()->className() + std::string(" ") +
-                                  std::to_string(top->geometry().x()) + "," +
-                                  std::to_string(top->geometry().y()) + "; ";
-                   return all;
-               }();
+            << "the click did not answer it: " << shown->text().toStdString();
     }
     // Waits until the window has stopped moving: the window system places it after it is shown.
     static void settled(QWidget* window)
@@ -348,7 +339,8 @@ TEST_F(RealX, TheBusMonitorScrollsAndFiltersDuringASlowBatch)
 }
 
 // Clicks given while a command works on the bus run after it, each one, in order: Read DAC, then A0 and
-// About given during it; A0, A0 and Program OTP All. A signal with a burn clicked and waiting ends the program without the question.
+// About given during it; A0, A0 and Program OTP All. A signal with a burn clicked and waiting ends the
+// program without the question.
 TEST_F(RealX, ClicksDuringBusWorkRunAfterItInOrderAndASignalDropsAWaitingBurn)
 {
     startSlow(0ns);
