@@ -310,6 +310,7 @@ TEST_F(RealX, TheBusMonitorScrollsAndFiltersDuringASlowBatch)
         },
         5000));
     batch->setDirPath(QFile::encodeName(dir.path()));
+    EXPECT_FALSE(w().isEnabled()) << "the main window and its panels wait while the batch window is open";
     batch->move(300, 520);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(batch));
     settled(batch);
@@ -335,7 +336,7 @@ TEST_F(RealX, TheBusMonitorScrollsAndFiltersDuringASlowBatch)
     hand.click(batch->commandButton(2));
     EXPECT_TRUE(QTest::qWaitFor([&] { return batch->stateLabel()->text().startsWith("Stopped"); }, 60000));
     batch->close();
-    EXPECT_TRUE(QTest::qWaitFor([this] { return idle(); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([this] { return idle() && w().isEnabled(); }, 10000));
 }
 
 // Clicks given while a command works on the bus run after it, each one, in order: Read DAC, then A0 and
