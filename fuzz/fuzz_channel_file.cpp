@@ -6,9 +6,8 @@
 #include "fake_grid.h"
 #include "fuzz_support.h"
 
-#include "bus/i2c_master.h"
+#include "bench_steps.h"
 #include "model/channel_file.h"
-#include "model/channel_model.h"
 #include "sim/simulated_board.h"
 
 #include <QFile>
@@ -19,12 +18,14 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const QString path = fuzz::scratchPath(QStringLiteral("channels.txt"));
+    static const QString settings = fuzz::scratchPath(QStringLiteral("settings.ini"));
     fuzz::writeFile(path, data, size);
 
-    sim::SimulatedBoard board;
-    board.open(1);
-    bus::I2cMaster i2c(board);
-    model::ChannelModel model(i2c);
+    auto owned = std::make_unique<sim::SimulatedBoard>();
+    sim::SimulatedChip& chip = *owned->chip(0x74);
+    app::Bench bench(settings, std::move(owned));
+    FUZZ_CHECK(!steps::open(bench, 1).failure);
+    model::ChannelModel& model = bench.channels();
     FakeGrid grid(model);
     model.setGrid(&grid);
     model.vref_high = {10, 10};
@@ -43,6 +44,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     // Loaded or not, the chip holds what the model says, saturated to ten bits: every change was sent.
     for (int n = 1; n <= 24; ++n)
-        FUZZ_CHECK(board.chip(0x74)->dacRegister(n - 1) == std::min(std::floor(model.code[n]), 1023.0));
+        FUZZ_CHECK(chip.dacRegister(n - 1) == std::min(std::floor(model.code[n]), 1023.0));
     return 0;
 }

@@ -27,7 +27,7 @@ namespace engine {
 // the port (modem lines, FTDI pins, the simulated board).
 // It is used from one thread at a time: the command line calls it directly, the window through BusThread,
 // on a thread of its own. Only interrupter(), transactions() and the observers may be used from elsewhere.
-class Engine : public CommandSink {
+class Engine final : public CommandSink {
 public:
     // device is the port object the bus talks through: a POSIX port or the simulated board. catalog is the
     // COMn mapping a POSIX port resolves through (null for the simulated board). With a trace path every
