@@ -7,6 +7,7 @@
 #include "engine/bus_thread.h"
 #include "model/channel_file.h"
 #include "model/numbers.h"
+#include "model/otp_burn.h"
 #include "ui/batch_window.h"
 #include "ui/bus_monitor.h"
 #include "ui/channel_file_dialog.h"
@@ -21,11 +22,13 @@
 #include "ui/widgets.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QFocusEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -51,7 +54,12 @@ constexpr int kMonitorTop = kControlsHeight + kConnectionHeight + 60;
 constexpr int kMonitorWidth = 1215;
 constexpr int kMonitorHeight = 345;
 constexpr int kProgressLeft = 60 + kMonitorWidth + 60;
-constexpr int kClientHeight = kMonitorTop + kMonitorHeight + 60;
+// Below them the toggle that shows the grid's second column, which widens the window to take it in.
+constexpr int kToggleTop = kMonitorTop + kMonitorHeight + 60;
+constexpr int kToggleHeight = 285;
+constexpr int kClientHeight = kToggleTop + kToggleHeight + 60;
+constexpr int kSecondColumnLabel = 2760;
+constexpr int kWideClientWidth = 4530;
 constexpr int kBoxHeight = 285;
 constexpr int kLabelHeight = 195;
 
@@ -88,6 +96,15 @@ constexpr ButtonPlace kButtons[] = {
     {"Command3", "Program OTP One Channel", 120, 9360, 975, 615},
     {"Command8", "About", 1200, 9360, 975, 585},
 };
+
+// The name the grid gives a row ("c1" for row 18).
+QString rowCaption(int row)
+{
+    for (const RowPlace& place : kRowPlaces)
+        if (place.row == row)
+            return QString::fromLatin1(place.caption);
+    return QString::number(row + 1);
+}
 
 // The dialog of the file commands: it lists names that are not UTF-8 and hands back the raw path. Modal to
 // the main window; the command waits for it from the event loop.
@@ -172,7 +189,7 @@ void MainWindow::buildLayout()
         if (inView)
             buildGridRow(place.row, caption, caption.size() == 1 ? 135 : 45, 330, place.top);
         else
-            buildGridRow(place.row, caption, 2760, 2970, place.top);
+            buildGridRow(place.row, caption, kSecondColumnLabel, 2970, place.top);
     }
 
     for (const ButtonPlace& place : kButtons) {
@@ -197,6 +214,22 @@ void MainWindow::buildLayout()
     busMonitorButton_ = new QPushButton(QStringLiteral("Bus Monitor"), this);
     busMonitorButton_->setObjectName(QStringLiteral("BusMonitor"));
     placeInTwips(busMonitorButton_, 60, kMonitorTop, kMonitorWidth, kMonitorHeight);
+    allChannelsBox_ = new QCheckBox(QStringLiteral("Show all 24 channels"), this);
+    allChannelsBox_->setObjectName(QStringLiteral("AllChannels"));
+    allChannelsBox_->setToolTip(QStringLiteral("Shows channels 17 to 22 too, in a second column"));
+    placeInTwips(allChannelsBox_, 60, kToggleTop, kClientWidth - 120, kToggleHeight);
+}
+
+void MainWindow::showAllChannels(bool all)
+{
+    allChannelsBox_->setChecked(all);
+    // Each row's voltage box, then its code box.
+    for (qsizetype i = 0; i < secondColumn_.size(); ++i) {
+        const bool code = i % 2 == 1;
+        secondColumn_.at(i)->setFocusPolicy(all ? Qt::StrongFocus : code ? Qt::NoFocus : Qt::ClickFocus);
+    }
+    ScreenFit::redraw(this, {twipsToPixels(this, all ? kWideClientWidth : kClientWidth),
+                             twipsToPixels(this, kClientHeight)});
 }
 
 void MainWindow::buildGridRow(int row, const QString& caption, int labelLeft, int boxLeft, int top)
@@ -215,10 +248,11 @@ void MainWindow::buildGridRow(int row, const QString& caption, int labelLeft, in
     code->setFont(narrow);
     code->setTextMargins(-1, 0, -1, 0);
     placed<QLabel>(this, {}, QStringLiteral("h"), boxLeft + 1350, top + 45, 150, kLabelHeight);
-    if (labelLeft == 2760) {
-        // Out of view: Tab must not lead the user into a box that cannot be seen.
+    if (labelLeft == kSecondColumnLabel) {
+        // Out of view until shown: Tab must not lead the user into a box that cannot be seen.
         volt->setFocusPolicy(Qt::ClickFocus);
         code->setFocusPolicy(Qt::NoFocus);
+        secondColumn_ << volt << code;
     }
 
     voltBoxes_.at(row) = volt;
@@ -287,6 +321,7 @@ Task<> MainWindow::startUp()
     model_.cur_chan = 1;
     serial::SerialLink& link = bench_.link();
     const QStringList unusable = bench_.loadSettings();
+    showAllChannels(bench_.settings().all_channels);
     link.EnumerateComPorts();
     // Said before the port opens: what reaches the chip follows from the values used instead.
     if (!unusable.isEmpty())
@@ -510,6 +545,21 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
                 model_.cur_chan = row + 1;
                 co_return;
             });
+        } else if (event->type() == QEvent::KeyPress) {
+            // Up and Down in a voltage box step its code as the arrows beside the grid do.
+            const auto* key = static_cast<QKeyEvent*>(event);
+            const int delta = key->key() == Qt::Key_Up ? +1 : key->key() == Qt::Key_Down ? -1 : 0;
+            if (delta == 0 || (key->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier)
+                break;
+            // A key held down repeats; as with an arrow held, a repeat that comes while commands wait is
+            // skipped, so that letting go stops the stepping at once.
+            if (!(key->isAutoRepeat() && commands_->busy()))
+                commands_->post([this, row, delta]() -> Task<> {
+                    model_.cur_chan = row + 1;
+                    model_.step_current_code(delta);
+                    co_return;
+                });
+            return true;
         }
         break;
     }
@@ -542,6 +592,12 @@ void MainWindow::connectCommands()
     connect(commandButton(QStringLiteral("Command3")), &QPushButton::clicked, this,
             [this] { showModeless(otpWriter_); });
     connect(busMonitorButton_, &QPushButton::clicked, this, [this] { showModeless(busMonitor_); });
+    connect(allChannelsBox_, &QCheckBox::clicked, this, [this](bool all) {
+        showAllChannels(all);
+        bench_.settings().all_channels = all;
+        // Written as every setting is, after a command: this one does nothing else.
+        commands_->post([]() -> Task<> { co_return; });
+    });
 }
 
 ControlPanel* MainWindow::controlPanel() const
@@ -602,17 +658,42 @@ Task<> MainWindow::burnOtp(int channel, QString what)
     const bool yes = co_await confirmOtpBurn(what);
     if (!yes)
         co_return;
-    commands_->describe(QStringLiteral("Burning OTP"), (channel == 0 ? kRows : 1) + 1 + 2);
-    if (channel == 0)
-        model_.write_all_channels_otp();
-    else
-        model_.write_channel_otp(channel);
-    commands_->send(engine::ResetChip{});
-    commands_->send(model_.read_bank_status_command());
-    // Even a close or a signal lets the burn, its reset and the bank status read finish: a half-burnt bank
+    commands_->describe(QStringLiteral("Burning OTP"), 2 + (channel == 0 ? kRows : 1) + 1 + 2 + 50);
+    const model::Codes before = model_.code;
+    const model::OtpBurn burn(model_, channel);
+    // Even a close or a signal lets the burn, its reset and the bank status reads finish: a half-burnt bank
     // is worse than a late end.
-    const engine::Outcome burnt = co_await commands_->flush(true);
-    model_.show_bank_status(burnt.replies.back().word);
+    const engine::Outcome burnt = co_await commands_->attempt(burn.batch());
+    if (const std::optional<double> status = burn.statusAfter(burnt))
+        model_.show_bank_status(*status);
+    const QString verdict = burn.verdict(burnt);
+    if (burnt.failure) {
+        co_await commands_->report(verdict + QStringLiteral("\n\n") + burnt.failure->text());
+        co_return;
+    }
+    // The reset loaded the bank into every register, not only the ones burnt: the grid shows the chip.
+    std::optional<engine::Failure> unread;
+    try {
+        co_await readAllChannels();
+    } catch (const BusFailed& e) {
+        unread = e.failure();
+    }
+    if (unread) {
+        co_await commands_->report(verdict +
+                                   QStringLiteral("\n\nReading the chip back after the reset failed.\n\n") +
+                                   unread->text());
+        co_return;
+    }
+    const auto name = [](int n) { return rowCaption(n - 1); };
+    const QString text =
+        QStringLiteral("%1\n\nAfter the reset the chip holds %2.\n\nOutputs that changed: %3.")
+            .arg(verdict, model::holdsText(model_.code, name), model::changesText(before, model_.code, name));
+    if (!burn.took(burnt)) {
+        co_await commands_->report(text);
+        co_return;
+    }
+    co_await commands_->ask(new QMessageBox(QMessageBox::Information, QStringLiteral("Program OTP"), text,
+                                            QMessageBox::Ok, this));
 }
 
 Task<bool> MainWindow::confirmOtpBurn(QString what)
@@ -628,9 +709,12 @@ Task<bool> MainWindow::confirmOtpBurn(QString what)
     const int address = model_.a0_state == QLatin1String("1") ? 0x75 : 0x74;
     const QString question =
         QStringLiteral("Burn %1 into %2 of the chip at 0x%3?\n\nOTP memory is written once: "
-                       "this cannot be undone.")
+                       "this cannot be undone.\n\nThe reset that follows is the I2C general call, which "
+                       "resets every chip on the bus: a chip at 0x%4 too reloads its own last OTP bank "
+                       "(0 in every register where it has none).")
             .arg(what, bank)
-            .arg(address, 0, 16);
+            .arg(address, 0, 16)
+            .arg(address ^ 1, 0, 16);
     QMessageBox* box = yesOrCancel(this, QStringLiteral("Program OTP"), question, QStringLiteral("Burn"));
     const QMessageBox::ButtonRole answer = co_await commands_->ask(box);
     co_return answer == QMessageBox::AcceptRole;

@@ -6,6 +6,7 @@
 #include "model/channel_model.h"
 #include "ui/host.h"
 
+#include <QList>
 #include <QPointer>
 #include <QWidget>
 
@@ -16,6 +17,7 @@
 
 class QLabel;
 class QMessageBox;
+class QCheckBox;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
@@ -100,6 +102,8 @@ public:
     OtpWriter* otpWriter() const;
     BusMonitor* busMonitor() const;
     QPushButton* busMonitorButton() const { return busMonitorButton_; }
+    // "Show all 24 channels": the grid's second column in view.
+    QCheckBox* allChannelsBox() const { return allChannelsBox_; }
     QString voltBoxText(int row) const override;
     QString codeBoxText(int row) const override;
     QWidget* hostWindow() override { return this; }
@@ -112,6 +116,8 @@ protected:
 private:
     void buildLayout();
     void buildGridRow(int row, const QString& caption, int labelLeft, int boxLeft, int top);
+    // Widens the window to the grid's second column (channels 17 to 22), or narrows it to the 18 rows.
+    void showAllChannels(bool all);
     void connectCommands();
     template <typename Window> void showModeless(QPointer<Window>& window);
     void voltChanged(int row);
@@ -165,6 +171,10 @@ private:
     // A window of its own, not a child: deleted with this one.
     QPointer<BusMonitor> busMonitor_;
     QPushButton* busMonitorButton_ = nullptr;
+    QCheckBox* allChannelsBox_ = nullptr;
+    // The boxes of the second column, row by row (voltage, code), which take the keyboard only while it is
+    // in view.
+    QList<QLineEdit*> secondColumn_;
     QLineEdit* referenceBox_ = nullptr;
     QLineEdit* maxBankBox_ = nullptr;
     QPushButton* a0Button_ = nullptr;

@@ -85,6 +85,16 @@ ScreenFit::ScreenFit(QWidget* window) : QObject(window), window_(window), drawn_
     fit();
 }
 
+void ScreenFit::redraw(QWidget* window, QSize drawn)
+{
+    auto* fit = window->findChild<ScreenFit*>(QString(), Qt::FindDirectChildrenOnly);
+    if (!fit)
+        return;
+    fit->drawn_ = drawn;
+    fit->area_->widget()->setFixedSize(drawn);
+    fit->fit();
+}
+
 bool ScreenFit::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == window_ && event->type() == QEvent::Show) {

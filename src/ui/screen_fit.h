@@ -21,6 +21,9 @@ class ScreenFit : public QObject {
     Q_OBJECT
 public:
     static void apply(QWidget* window);
+    // The window is drawn for another client size from now on (the main window widened to its second
+    // column), and fitted again.
+    static void redraw(QWidget* window, QSize drawn);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

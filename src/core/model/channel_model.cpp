@@ -185,19 +185,11 @@ void ChannelModel::send(engine::Command command)
         sink_->send(std::move(command));
 }
 
-void ChannelModel::write_channel_otp(int n)
+engine::WriteRegister ChannelModel::otp_command(int n)
 {
-    if (!isChannel(n))
-        return;
     decmal_to_binary8(n - 1);
     code_to_binary10(code[n]);
-    send(engine::WriteRegister{bits_low, bits_high, bus::writeAddress(a0_state), bits_result, true});
-}
-
-void ChannelModel::write_all_channels_otp()
-{
-    for (int n = 1; n <= kChannels; ++n)
-        write_channel_otp(n);
+    return {bits_low, bits_high, bus::writeAddress(a0_state), bits_result, true};
 }
 
 } // namespace model

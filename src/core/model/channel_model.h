@@ -98,9 +98,8 @@ public:
     bool apply_read(const std::vector<engine::Reply>& replies);
     // Shows the bank status in its box.
     void show_bank_status(double status);
-    // Burns code(n) into OTP register n - 1.
-    void write_channel_otp(int n);
-    void write_all_channels_otp();
+    // The burn of code(n) into OTP register n - 1 (n in 1..24), for an OtpBurn's batch.
+    engine::WriteRegister otp_command(int n);
 
     // The reference of the bank the A0 state selects (any text other than "0" selects bank 1).
     int bank() const { return a0_state == QStringLiteral("0") ? 0 : 1; }

@@ -36,6 +36,7 @@ const QString kVrefHigh1 = QStringLiteral("vref_high1/10");
 const QString kA0 = QStringLiteral("a0/1");
 const QString kPortNumb = QStringLiteral("PortNumb/2");
 const QString kBitRate = QStringLiteral("BitRate/3");
+const QString kAllChannels = QStringLiteral("View/AllChannels");
 
 // A settings file is a few hundred bytes. A larger one is still read and kept whole; past this it is
 // something else, and it is neither read nor written.
@@ -173,6 +174,13 @@ QStringList SettingsStore::load_settings(ChannelModel& model, serial::SerialLink
     }
     link.PortNumber = *number(kPortNumb, to_int16, QStringLiteral("COM%1"), QStringLiteral("0 (no port)"));
     link.BitRate = *number(kBitRate, to_int32, QStringLiteral("%1 bit/s"), QStringLiteral("0"));
+    // Files from before the toggle lack the entry: the grid shows its 18 rows, as it always did.
+    const QString allChannels = stored(kAllChannels).trimmed();
+    all_channels = allChannels == QLatin1String("1");
+    if (!allChannels.isEmpty() && allChannels != QLatin1String("0") && !all_channels)
+        warnings << QStringLiteral("The setting %1 = \"%2\" in %3 is not 0 or 1; the first-run value 0 (18 "
+                                   "rows in view) is used instead.")
+                        .arg(entryName(kAllChannels), files::visible(allChannels), shown);
     model.vref_high_cur = model.vref_high[model.bank()];
     model.vref_low_cur = 0;
     // The window shows what is now in use, whichever way the load went.
@@ -184,13 +192,15 @@ QStringList SettingsStore::load_settings(ChannelModel& model, serial::SerialLink
     return warnings;
 }
 
-SettingsStore::Entries SettingsStore::entriesOf(const ChannelModel& model, const serial::SerialLink& link)
+SettingsStore::Entries SettingsStore::entriesOf(const ChannelModel& model,
+                                                const serial::SerialLink& link) const
 {
     return {{kVrefHigh0, number_text(model.vref_high[0])},
             {kVrefHigh1, number_text(model.vref_high[1])},
             {kA0, model.a0_state},
             {kPortNumb, QString::number(link.PortNumber)},
-            {kBitRate, QString::number(link.BitRate)}};
+            {kBitRate, QString::number(link.BitRate)},
+            {kAllChannels, all_channels ? QStringLiteral("1") : QStringLiteral("0")}};
 }
 
 SettingsStore::Entries SettingsStore::changedSince(const Entries& now) const
@@ -206,8 +216,11 @@ std::optional<QString> SettingsStore::save_settings(const ChannelModel& model, c
     // Only what this instance changed: another instance may have written the others meanwhile. The ones
     // the file lacks are written as well, so that a first run leaves all five behind.
     const Entries now = entriesOf(model, link);
+    // The view is written only once it is changed: a file that lacks it means the 18 rows, as before.
+    Entries missing = now;
+    missing.erase(kAllChannels);
     // The last word of a run: settings lost now are lost for good, so it is said even when said before.
-    const auto failure = write(changedSince(now), now);
+    const auto failure = write(changedSince(now), missing);
     if (!failure)
         inUse_ = now;
     return failure;

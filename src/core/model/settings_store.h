@@ -34,15 +34,18 @@ public:
 
     QString default_dir;
     QString last_dir;
+    // Whether the main window shows all 24 channels, the six rows of its second column too
+    // ([View] AllChannels, "1" or "0"; a file without it shows the 18 rows).
+    bool all_channels = false;
 
     // Reads every entry into the model and the link and shows the reference in use. A store that cannot
     // be read gives the first-run values; an entry that cannot be used gets its own first-run value and the
     // others are used. Returns a text for each store or entry that could not be used as it stands.
     QStringList load_settings(ChannelModel& model, serial::SerialLink& link);
-    // The exit-time save: writes those of the five entries this program keeps that changed since they were
-    // last read or written, and those the file lacks. Its failure is returned every time.
+    // The exit-time save: writes those of the six entries this program keeps that changed since they were
+    // last read or written, and those the file lacks but the view. Its failure is returned every time.
     std::optional<QString> save_settings(const ChannelModel& model, const serial::SerialLink& link);
-    // Writes those of the five entries that changed since they were last read or written; nothing when
+    // Writes those of the six entries that changed since they were last read or written; nothing when
     // none did. A write that failed is not tried again until the entry changes again.
     std::optional<QString> save_changes(const ChannelModel& model, const serial::SerialLink& link);
     // last_dir := the path up to and including its last "/" (or "\"), "" when there is none.
@@ -58,7 +61,7 @@ public:
 
 private:
     using Entries = std::map<QString, QString>; // "section/key" -> text
-    static Entries entriesOf(const ChannelModel& model, const serial::SerialLink& link);
+    Entries entriesOf(const ChannelModel& model, const serial::SerialLink& link) const;
     Entries changedSince(const Entries& now) const;
     // Writes entries, and those of whereMissing that the file does not have.
     std::optional<QString> write(const Entries& entries, const Entries& whereMissing = {});
@@ -66,7 +69,7 @@ private:
     std::optional<QString> once(std::optional<QString> failure);
 
     QString path_;
-    Entries inUse_; // the five entries as last read or written
+    Entries inUse_; // the six entries as last read or written
     bool failing_ = false;
 };
 

@@ -10,6 +10,7 @@
 #include "files/names.h"
 #include "model/channel_file.h"
 #include "model/numbers.h"
+#include "model/otp_burn.h"
 #include "port_list.h"
 #include "serial/port_catalog.h"
 #include "serial/serial_port.h"
@@ -351,26 +352,49 @@ Outcome Runner::reset()
 Outcome Runner::otp()
 {
     model::ChannelModel& model = bench_.channels();
-    const QList<int> channels = targets();
-    // The codes to burn are the ones the chip holds now.
     engine::Engine& bus = bench_.engine();
-    for (int n : channels)
+    // The codes to burn are the ones the chip holds now; all of them, since the reset reloads every
+    // register and a script must learn which outputs moved.
+    for (int n = 1; n <= model::kChannels; ++n)
         model.code.at(n) = bus.perform(model.read_channel_command(n)).word;
-    double status = 0;
-    {
-        // A half-burnt bank is worse than a late stop: the burn, its reset and the bank status go together.
-        const bus::Interrupter::Uninterruptible shield(bus.interrupter());
-        if (request_.channel == 0)
-            model.write_all_channels_otp();
-        else
-            model.write_channel_otp(request_.channel);
-        bus.perform(engine::ResetChip{});
-        status = bus.perform(model.read_bank_status_command()).word;
+    const model::Codes before = model.code;
+    const QJsonArray burnt = channelRows(targets(), Codes::Written);
+    const model::OtpBurn burn(model, request_.channel);
+    const engine::Outcome outcome = bus.run(burn.batch());
+    if (outcome.failure) {
+        if (outcome.failure->kind != engine::Failure::Kind::Port)
+            outcome.failure->raise();
+        const QString gone = outcome.failure->portFailure == serial::PortFailure::Gone
+                                 ? QStringLiteral(": the adapter is gone")
+                                 : QString();
+        throw Failure(2, failureText(oneLine(burn.verdict(outcome)) + QStringLiteral("; ") +
+                                         oneLine(outcome.failure->text()) + gone,
+                                     true));
     }
+    {
+        // What the chip holds after the reset, read back: a stop asked for during the burn leaves the script
+        // knowing what its outputs are.
+        const bus::Interrupter::Uninterruptible shield(bus.interrupter());
+        for (int n = 1; n <= model::kChannels; ++n)
+            model.code.at(n) = bus.perform(model.read_channel_command(n)).word;
+    }
+    QJsonArray changed;
+    for (int n : model::changedChannels(before, model.code))
+        changed.append(n);
     QJsonObject result = header();
-    result.insert(QStringLiteral("burnt"), channelRows(channels, Codes::Written));
-    result.insert(QStringLiteral("bank_status"), status);
-    return Outcome(result);
+    result.insert(QStringLiteral("burnt"), burnt);
+    result.insert(QStringLiteral("bank_status_before"), outcome.replies.front().word);
+    result.insert(QStringLiteral("bank_status"), *burn.statusAfter(outcome));
+    result.insert(QStringLiteral("channels"), channelRows(allChannels(), Codes::Read));
+    result.insert(QStringLiteral("changed"), changed);
+    Outcome done(result);
+    if (!burn.took(outcome)) {
+        const auto name = [](int n) { return QString::number(n); };
+        done.status = 4;
+        done.message = oneLine(burn.verdict(outcome)) + QStringLiteral("; after the reset the chip holds ") +
+                       model::holdsText(model.code, name);
+    }
+    return done;
 }
 
 Outcome Runner::trigger()

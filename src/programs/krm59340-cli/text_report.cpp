@@ -128,8 +128,21 @@ QString textReport(const QJsonObject& result)
     QString text = channelTable(
         result[command == QLatin1String("otp") ? QStringLiteral("burnt") : QStringLiteral("channels")]
             .toArray());
-    if (result.contains(QStringLiteral("bank_status")))
+    if (command == QLatin1String("otp")) {
+        // The reset reloaded every register: what the chip holds now, and what moved.
+        text += QStringLiteral("\nafter the reset:\n") +
+                channelTable(result[QStringLiteral("channels")].toArray());
+        QStringList changed;
+        for (const QJsonValue& n : result[QStringLiteral("changed")].toArray())
+            changed << QString::number(n.toInt());
+        text += QStringLiteral("changed channels: %1\n")
+                    .arg(changed.isEmpty() ? QStringLiteral("none") : changed.join(QStringLiteral(", ")));
+        text += QStringLiteral("bank status %1 (%2 before)\n")
+                    .arg(result[QStringLiteral("bank_status")].toInt())
+                    .arg(result[QStringLiteral("bank_status_before")].toInt());
+    } else if (result.contains(QStringLiteral("bank_status"))) {
         text += QStringLiteral("bank status %1\n").arg(result[QStringLiteral("bank_status")].toInt());
+    }
     if (command == QLatin1String("save"))
         text += QStringLiteral("saved to %1\n").arg(result[QStringLiteral("file")].toString());
     if (command == QLatin1String("load"))

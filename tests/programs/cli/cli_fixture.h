@@ -175,13 +175,19 @@ inline QStringList dacWrites(int address, const std::vector<int>& codes, int fir
 
 inline const QStringList generalCallReset = frame(0x00, false, {0x06});
 
-// The 24 register reads and the bank status read of read, reset and save on a fresh board: all 0.
-inline QStringList readChip(int address)
+// The 24 register reads on a fresh board: all 0.
+inline QStringList readChannels(int address)
 {
     QStringList out;
     for (int reg = 0; reg < 24; ++reg)
         out << read(address, reg, 0);
-    return out + read(address, 0x3F, 0);
+    return out;
+}
+
+// The register reads and the bank status read of read, reset and save on a fresh board.
+inline QStringList readChip(int address)
+{
+    return readChannels(address) + read(address, 0x3F, 0);
 }
 
 inline QStringList decode(const QString& vcd)

@@ -101,11 +101,12 @@ TEST_F(CliOnSimulatedBoard, EachCommandSendsOnlyTheTrafficItNeedsAndSaysSoInJson
          probe(0x74) + dacWrites(0x74, codes),
          "reference=2.5, channels/23/code=984, channels/23/volts=" + QVariant(984 * 2.5 / 1024).toString()},
         {{"reset"}, probe(0x74) + generalCallReset + readChip(0x74), "channels/#=24"},
-        // The code read back burnt into OTP (command 0x40), and the reset that loads it.
+        // The code read back burnt into OTP (command 0x40) between two bank status reads, the reset that
+        // loads the new bank into every register, and the read-back of all of them.
         {{"otp", "3", "--yes"},
-         probe(0x74) + read(0x74, 2, 0) + frame(0x74, false, {2, 0x40, 0}) + generalCallReset +
-             read(0x74, 0x3F, 1),
-         "bank_status=1, burnt/#=1, burnt/0/channel=3"},
+         probe(0x74) + readChannels(0x74) + read(0x74, 0x3F, 0) + frame(0x74, false, {2, 0x40, 0}) +
+             generalCallReset + read(0x74, 0x3F, 1) + readChannels(0x74),
+         "bank_status=1, bank_status_before=0, burnt/#=1, burnt/0/channel=3, channels/#=24, changed/#=0"},
         {{"probe"},
          probe(0x74) + probe(0x75),
          "lines=lines OK, chips/0/answers=true, chips/0/in_use=true, chips/1/in_use=false"},

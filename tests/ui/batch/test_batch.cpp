@@ -3,6 +3,7 @@
 
 #include "ui/main_window/app_fixture.h"
 
+#include "bus/bus_observer.h"
 #include "serial/port_catalog.h"
 #include "ui/batch_window.h"
 #include "ui/port_dialog.h"
@@ -123,6 +124,44 @@ TEST_F(BatchTest, RunsUntilStoppedOrABadFileOrClosedAndStepsOneSelectedFileAtATi
     click(1);
     EXPECT_EQ(b->result(), QDialog::Rejected);
     EXPECT_EQ(triggered(), 8);
+}
+
+// Stop given while a file goes to the chip says at once which file the run ends after, long before that
+// file is done.
+TEST_F(BatchTest, StopWhileAFileIsAppliedSaysAtOnceAfterWhichFileTheRunStops)
+{
+    startIn({"a.csv", "b.csv"}, -1);
+    select({0, 1});
+    b->delayBox()->setText("0");
+    // On the bus thread, the third write of the first file: the window answers the click while the bus waits.
+    struct Stopper final : bus::BusObserver {
+        void starting(const bus::Transaction&) override {}
+        void done(const bus::Transaction& t) override
+        {
+            if (t.kind != bus::TransactionKind::DacWrite || ++writes != 3)
+                return;
+            QMetaObject::invokeMethod(
+                batch,
+                [this] {
+                    batch->commandButton(2)->click();
+                    said = batch->stateLabel()->text();
+                    writesWhenSaid = writes;
+                },
+                Qt::BlockingQueuedConnection);
+        }
+        ui::BatchWindow* batch = nullptr;
+        int writes = 0;
+        int writesWhenSaid = 0;
+        QString said;
+    } stopper;
+    stopper.batch = b;
+    bench->engine().addObserver(&stopper);
+    click(1);
+    bench->engine().removeObserver(&stopper);
+    EXPECT_EQ(stopper.said, "Stopping after a.csv");
+    EXPECT_EQ(stopper.writesWhenSaid, 3);
+    EXPECT_EQ(applied(), std::vector<int>({1})) << "the file under way is applied to its end";
+    EXPECT_EQ(b->stateLabel()->text(), "Stopped by Stop Batch in cycle 1");
 }
 
 // A run and a step make the log saved; then counts are refused or run, and saves fail while the run goes on.

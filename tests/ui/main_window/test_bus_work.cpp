@@ -159,7 +159,7 @@ TEST_F(SlowBus, ACloseOrASignalStopsTheWorkBetweenTransactionsAndEndsInOrder)
         {"close box before Read DAC's reads", "Command5", 1, 1, 1, nullptr},
         {"SIGTERM during Read DAC", "Command5", 0, 11, 0, nullptr},
         {"close box pressed twice during Read DAC", "Command5", 2, 11, 0, nullptr},
-        {"close box during OTP", "Command10", 1, 3, 24 + 1 + 2, nullptr},
+        {"close box during OTP", "Command10", 1, 3, 2 + 24 + 1 + 2, nullptr},
         {"close box during the start-up", nullptr, 1, 11, 0, nullptr},
         {"SIGTERM with Program OTP waiting", "Command5", 0, 11, 0, "Command10"},
     };
@@ -179,7 +179,8 @@ TEST_F(SlowBus, ACloseOrASignalStopsTheWorkBetweenTransactionsAndEndsInOrder)
             if (c.closes == 0) {
                 ::raise(SIGTERM);
                 // The bus waits here until the signal has reached the event loop and asked it to stop.
-                EXPECT_TRUE(QTest::qWaitFor([this] { return bench->engine().interrupter().requested(); }, 5000));
+                EXPECT_TRUE(
+                    QTest::qWaitFor([this] { return bench->engine().interrupter().requested(); }, 5000));
             }
         });
         c.command ? (void)QTest::mouseClick(w().commandButton(c.command), Qt::LeftButton) : w().load();

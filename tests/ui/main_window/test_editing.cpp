@@ -56,6 +56,34 @@ TEST_F(Editing, ArrowsStepTheCurrentCodeAndWriteOnlyWhenTheTextChanges)
     EXPECT_EQ(step(18, true), (Writes{{18, 1}})); // row "c1" is channel 19, register 18
 }
 
+// Up and Down in a voltage box step that row's code as the arrows do; other keys are the box's own.
+TEST_F(Editing, UpAndDownInAVoltageBoxStepItsCodeAsTheArrowsDo)
+{
+    startWith({{5, 1000}, {7, 1023}, {18, 0}});
+    const struct {
+        int row;
+        Qt::Key key;
+        Writes wrote;
+        const char* shown;
+    } cases[] = {
+        {5, Qt::Key_Up, {{5, 1001}}, "9.775 V, 3E9"},
+        {5, Qt::Key_Down, {{5, 1000}}, "9.765 V, 3E8"},
+        {6, Qt::Key_Down, {}, "0 V, 0"},           // at 0 already
+        {7, Qt::Key_Up, {}, "9.99 V, 3FF"},        // at 1023 already
+        {18, Qt::Key_Up, {{18, 1}}, "0.009 V, 1"}, // row "c1" is channel 19, register 18
+        {18, Qt::Key_Home, {}, "0.009 V, 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.row);
+        press(volt(c.row));
+        tap->clear();
+        QTest::keyClick(volt(c.row), c.key);
+        settle();
+        EXPECT_EQ(tap->dacWrites(), c.wrote);
+        EXPECT_EQ(row(c.row), c.shown);
+    }
+}
+
 TEST_F(Editing, AReferenceChangeRewritesOnlyRowsWhoseTextChanged)
 {
     startWith({{0, 512}, {9, 512}, {16, 512}});

@@ -5,6 +5,8 @@
 
 #include "ui/batch_window.h"
 
+#include <QCheckBox>
+
 namespace {
 
 class SettingsInUse : public AppFixture {
@@ -85,6 +87,47 @@ TEST_F(SettingsInUse, EntriesThatCannotBeUsedAreNamedAndFallBackAlone)
     ASSERT_FALSE(sent.empty());
     EXPECT_EQ(sent.front(), 0xE8) << "the presence probe at 0x74";
     EXPECT_EQ(w().a0Button()->text(), "Change Address\nA0= 0 ");
+}
+
+// "Show all 24 channels" widens the window to the second column and is remembered under [View] AllChannels,
+// which older files lack: without it, or with a value that is not 0 or 1, the 18 rows show. A program that
+// never touched the toggle leaves the entry out of the file.
+TEST_F(SettingsInUse, TheAllChannelsToggleIsRememberedWhereChangedAndAFileWithoutItShowsTheEighteenRows)
+{
+    const struct {
+        const char* stored; // nullptr: the file has no such entry
+        bool shown;
+        bool clicked;
+        const char* after; // the entry once the program has ended ("" for none)
+    } cases[] = {
+        {nullptr, false, false, ""},
+        {nullptr, false, true, "1"},
+        {"1", true, true, "0"},
+        {"yes", false, true, "1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.stored ? c.stored : "none") + (c.clicked ? ", clicked" : ""));
+        QFile::remove(dir.filePath("KRM72340.ini"));
+        reports.clear();
+        Entries entries = onCom1();
+        if (c.stored)
+            entries.insert({"View/AllChannels", c.stored});
+        start(entries);
+        const auto inView = [this] { return !volt(16)->visibleRegion().isEmpty(); }; // row "17"
+        EXPECT_EQ(inView(), c.shown);
+        EXPECT_EQ(w().allChannelsBox()->isChecked(), c.shown);
+        EXPECT_EQ(reports.size(), std::string(c.stored ? c.stored : "") == "yes" ? 1 : 0);
+        if (c.clicked) {
+            QTest::mouseClick(w().allChannelsBox(), Qt::LeftButton, {}, QPoint(4, 4));
+            settle();
+            EXPECT_EQ(inView(), !c.shown);
+            EXPECT_EQ(stored("View/AllChannels"), c.after) << "written as it changed";
+        }
+        closeProgram();
+        EXPECT_EQ(stored("View/AllChannels"), c.after);
+        window.reset();
+        bench.reset();
+    }
 }
 
 } // namespace
