@@ -83,4 +83,109 @@ TEST(CliRunner, AStopRequestEndsACommandOnlyWhereNothingIsLeftHalfDone)
     }
 }
 
+// Pulls the adapter as the nth transaction of a kind starts: a few line requests into it.
+struct PullAt final : bus::BusObserver, cli::Progress {
+    PullAt(app::Bench& bench, sim::SimulatedBoard& board, Kind kind, int nth)
+        : bench(bench), board(board), kind(kind), nth(nth)
+    {
+        bench.engine().addObserver(this);
+    }
+    ~PullAt() { bench.engine().removeObserver(this); }
+
+    void starting(const bus::Transaction& started) override
+    {
+        if (started.kind == kind && --nth == 0)
+            board.setFaults({false, false, long(board.lineRequests()) + 5});
+    }
+    void done(const bus::Transaction&) override {}
+    void warning(const QString&) override {}
+    void applied(const QJsonObject&) override {}
+
+    app::Bench& bench;
+    sim::SimulatedBoard& board;
+    const Kind kind;
+    int nth; // 0: never
+};
+
+// A burn is judged by the bank status before and after it: one that did not take is a failure naming what
+// the chip holds. After any burn the result holds every register as the reset loaded it and the channels
+// that changed. An adapter pulled inside the burn is told with how far the burn went.
+TEST(CliRunner, ABurnIsJudgedByTheBankStatusAndAPullInsideItSaysHowFarItWent)
+{
+    CliFixture cli;
+    const struct {
+        QStringList args;
+        int banksUsed;
+        Kind pullAt;
+        int nth; // 0: no pull
+        int status;
+        QString said;
+        int changed; // of a burn that ended
+    } cases[] = {
+        {{"otp", "1", "--yes"}, 0, Kind::OtpWrite, 0, 0, "", 23},
+        {{"otp", "all", "--yes"},
+         8,
+         Kind::OtpWrite,
+         0,
+         4,
+         "The burn of registers 0 to 23 did not take: the bank status read 8 before it and 8 after, not 9, "
+         "so "
+         "no new OTP bank holds it (every bank may be burnt already); after the reset the chip holds 1: 5h, "
+         "2: 5h",
+         24},
+        {{"otp", "all", "--yes"},
+         0,
+         Kind::OtpWrite,
+         8,
+         2,
+         "The burn into OTP bank 1 was cut off: registers 0 to 6 burnt, register 7 may or may not hold its "
+         "new code, registers 8 to 23 not burnt. The bank is half-burnt",
+         0},
+        {{"otp", "3", "--yes"},
+         2,
+         Kind::GeneralCall,
+         1,
+         2,
+         "The burn of register 2 into OTP bank 3 went through, but its reset failed",
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString() + " pulled at " + std::to_string(c.nth));
+        auto owned = std::make_unique<sim::SimulatedBoard>();
+        sim::SimulatedBoard& board = *owned;
+        sim::SimulatedChip::Memory memory;
+        for (int reg = 0; reg < 24; ++reg)
+            memory.dac[reg] = quint16(100 + reg);
+        memory.banksUsed = c.banksUsed;
+        if (c.banksUsed > 0)
+            memory.otp[c.banksUsed - 1].fill(5);
+        board.chip(0x74)->setMemory(memory);
+        app::Bench bench(cli.settingsFile(), std::move(owned));
+        const cli::Request request =
+            cli::parseCommandLine(QStringList{"krm59340-cli", "--simulate"} + c.args).request;
+        PullAt pull(bench, board, c.pullAt, c.nth);
+        int status = 0;
+        QString said;
+        QJsonObject result;
+        try {
+            const cli::Outcome outcome = cli::Runner(bench, request, cli.lockDir(), pull).run();
+            status = outcome.status;
+            said = outcome.message;
+            result = outcome.result;
+        } catch (const cli::Failure& e) {
+            status = e.status();
+            said = e.text();
+        }
+        EXPECT_EQ(status, c.status);
+        EXPECT_TRUE(said.contains(c.said)) << said;
+        if (c.nth == 0) {
+            const QJsonArray channels = result["channels"].toArray();
+            ASSERT_EQ(channels.size(), 24);
+            for (int reg = 0; reg < 24; ++reg)
+                EXPECT_EQ(channels[reg]["code"].toInt(), board.chip(0x74)->dacRegister(reg)) << reg;
+            EXPECT_EQ(result["changed"].toArray().size(), c.changed);
+        }
+    }
+}
+
 } // namespace
