@@ -372,6 +372,12 @@ TEST_F(RealX, ClicksDuringBusWorkRunAfterItInOrderAndASignalDropsAWaitingBurn)
     ASSERT_NE(burn, nullptr);
     EXPECT_TRUE(burn->text().contains("of the chip at 0x75?")) << burn->text().toStdString();
     clickAway(burn);
+    // Then what the reset loaded, read back.
+    QMessageBox* burnt = box();
+    ASSERT_NE(burnt, nullptr);
+    EXPECT_TRUE(burnt->text().startsWith("Burnt registers 0 to 23 into OTP bank 1"))
+        << burnt->text().toStdString();
+    clickAway(burnt);
     ASSERT_TRUE(QTest::qWaitFor([this] { return idle(); }, 20000));
     EXPECT_EQ(tap->otpWrites().size(), 24u);
     EXPECT_EQ(chip(0x75).bankStatus(), 1);
