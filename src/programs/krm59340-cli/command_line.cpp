@@ -89,9 +89,11 @@ const std::vector<CommandHelp>& commands()
          "otp",
          {"otp CH --yes", "otp all --yes"},
          "Burn a channel's current code, or every channel's, into the chip's OTP memory.",
-         "OTP memory is written once: without --yes nothing happens. Reads the channel's register (or "
-         "all 24), burns it, resets the chip and prints the bank status. A Ctrl-C meanwhile waits for the "
-         "burn, its reset and the bank status to finish.",
+         "OTP memory is written once: without --yes nothing happens. Reads the 24 registers, burns the "
+         "channel's code (or all of them) between two bank status reads, resets the chip with the general "
+         "call (every chip on the bus) and reads all 24 back, naming the channels that changed. A bank "
+         "status that did not move on is a burn that did not take: exit status 4. A Ctrl-C meanwhile waits "
+         "for the burn, its reset, the bank status and the read-back to finish.",
          {{"CH", "a channel, 1..24, or all"}, {"--yes", "burn it: OTP memory cannot be written again"}}},
         {Command::Trigger,
          "trigger",
@@ -185,7 +187,8 @@ QString mainHelp(const QList<QCommandLineOption>& options)
         wrapped(QStringLiteral("Every command but ports opens the port, checks its lines and probes for the "
                                "chip first. Exit status: 0 done; 1 bad usage or input; 2 port or bus "
                                "failure (no port, busy, line check failed, adapter gone); 3 no chip "
-                               "answered at the address in use; 128 + the signal's number when "
+                               "answered at the address in use; 4 an OTP burn that did not take; 128 + the "
+                               "signal's number when "
                                "stopped by SIGINT (Ctrl-C), SIGTERM or SIGHUP."),
                 0) +
         QLatin1Char('\n');
