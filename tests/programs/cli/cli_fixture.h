@@ -51,8 +51,22 @@ struct CliResult {
     QByteArray out;
     QString err;
 
-    // Empty when out is not JSON, which any check of a value then shows.
-    QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
+    // Empty when out is not JSON, which any check of a value then shows. Of JSON Lines (a batch, a
+    // session), the last line.
+    QJsonObject json() const
+    {
+        const QJsonObject whole = QJsonDocument::fromJson(out).object();
+        return whole.isEmpty() && !lines().isEmpty() ? lines().constLast() : whole;
+    }
+    // Each line of out as JSON (empty objects for lines that are not).
+    QList<QJsonObject> lines() const
+    {
+        QList<QJsonObject> objects;
+        for (const QByteArray& line : out.split('\n'))
+            if (!line.isEmpty())
+                objects << QJsonDocument::fromJson(line).object();
+        return objects;
+    }
 };
 
 // Each "path=text" of expected, separated by ", ": the value at that path of object keys and array indices
