@@ -94,8 +94,9 @@ int runSession(Runner& runner, const Request& session, int input, Answers& answe
             return 2;
         }
         std::optional<Request> command;
+        const QString text = QString::fromUtf8(line).trimmed();
         try {
-            command = parseSessionLine(session, QString::fromUtf8(line).trimmed());
+            command = parseSessionLine(session, text);
             if (!command)
                 continue;
             if (command->command == Command::Quit) {
@@ -113,7 +114,7 @@ int runSession(Runner& runner, const Request& session, int input, Answers& answe
                 answer = failed(command->commandName, outcome.message, outcome.status);
             answers.answer(outcome.status == 0 && !outcome.stopped, answer);
         } catch (const UsageError& e) {
-            answers.answer(false, failed(command ? command->commandName : QString(), e.text(), 1));
+            answers.answer(false, failed(text.section(QLatin1Char(' '), 0, 0), e.text(), 1));
         } catch (const Failure& e) {
             answers.answer(false, failed(command->commandName, e.text(), e.status(), e.written()));
             if (runner.portGone())

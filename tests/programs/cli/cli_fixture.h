@@ -148,6 +148,16 @@ public:
         return finish(process);
     }
 
+    // A session fed these lines, then the end of its input.
+    CliResult session(const QStringList& args, const QStringList& lines) const
+    {
+        QProcess process;
+        start(process, args + QStringList{"session"});
+        process.write((lines.join('\n') + '\n').toUtf8());
+        process.closeWriteChannel();
+        return finish(process);
+    }
+
     QTemporaryDir dir;
 
 private:

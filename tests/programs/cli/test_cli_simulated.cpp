@@ -97,6 +97,14 @@ TEST_F(CliOnSimulatedBoard, EachCommandSendsOnlyTheTrafficItNeedsAndSaysSoInJson
          probe(0x75) + dacWrites(0x75, std::vector<int>(24, 0x2A5)),
          "channels/#=24, a0=1, address=0x75"},
         {{"read"}, probe(0x74) + readChip(0x74), "channels/#=24, bank_status=0, port=COM1, simulated=true"},
+        // Single registers, in the order asked: a pointer write and a word read each; the program's own
+        // options may follow the command.
+        {{"read", "3", "1", "--a0", "1"},
+         probe(0x75) + read(0x75, 2, 0) + read(0x75, 0, 0),
+         "channels/#=2, channels/0/channel=3, channels/1/channel=1, address=0x75"},
+        {{"set", "2", "--code", "7", "--verify"},
+         probe(0x74) + dacWrites(0x74, {7}, 2) + read(0x74, 1, 7),
+         "verified=true"},
         {{"load", file},
          probe(0x74) + dacWrites(0x74, codes),
          "reference=2.5, channels/23/code=984, channels/23/volts=" + QVariant(984 * 2.5 / 1024).toString()},
@@ -129,6 +137,100 @@ TEST_F(CliOnSimulatedBoard, EachCommandSendsOnlyTheTrafficItNeedsAndSaysSoInJson
         EXPECT_TRUE(endsIdle(trace));
     }
     EXPECT_EQ(readAll(cli.path("saved.csv")), "10\r\n" + QByteArray("0\r\n").repeated(24));
+}
+
+// A session opens, checks and probes once for all its commands: 50 triggers leave the very trace one
+// trigger run leaves, and a mixed session puts one probe on the bus and then only its commands' traffic. A
+// bad line is answered and the session goes on.
+TEST_F(CliOnSimulatedBoard, ASessionOpensChecksAndProbesOnceAndAnswersEveryCommand)
+{
+    const QString once = cli.path("once.vcd");
+    ASSERT_EQ(cli.run({"--simulate", "--bus-trace", once, "trigger"}).status, 0);
+    CliResult r = cli.session({"--simulate", "--json", "--bus-trace", trace}, QStringList(50, "trigger"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.lines().size(), 50);
+    EXPECT_EQ(readAll(trace), readAll(once));
+
+    QStringList lines;
+    QStringList expected = traffic::probe(0x74);
+    for (int step = 1; step <= 16; ++step) {
+        lines << QString("set %1 --code %2").arg(step % 24 + 1).arg(step * 50)
+              << QString("read %1").arg(step % 24 + 1) << "wait 0";
+        expected +=
+            traffic::dacWrites(0x74, {step * 50}, step % 24 + 1) + traffic::read(0x74, step % 24, step * 50);
+    }
+    lines << ""
+          << "# a comment gets no answer"
+          << "frob"
+          << "set 0 1"
+          << "quit"
+          << "read";
+    r = cli.session({"--simulate", "--json", "--bus-trace", trace}, lines);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const QList<QJsonObject> answers = r.lines();
+    ASSERT_EQ(answers.size(), 48 + 3) << r.out.toStdString();
+    for (int step = 1; step <= 16; ++step) {
+        SCOPED_TRACE(step);
+        expectJson(answers[3 * step - 3], "ok=true, command=set");
+        expectJson(answers[3 * step - 2],
+                   QString("ok=true, channels/#=1, channels/0/code=%1").arg(step * 50));
+    }
+    expectJson(answers[48], "ok=false, status=1");
+    EXPECT_TRUE(answers[48]["error"].toString().contains("frob"));
+    expectJson(answers[49], "ok=false, status=1, command=set");
+    expectJson(answers[50], "ok=true, command=quit");
+    EXPECT_TRUE(r.out.startsWith("{\"ok\":true,"));
+    EXPECT_EQ(traffic::decode(trace), expected);
+}
+
+// A stop signal while the session waits for its next line ends it, and the program by the signal.
+TEST_F(CliOnSimulatedBoard, AStopSignalEndsASessionWaitingForInput)
+{
+    QProcess process;
+    cli.start(process, {"--simulate", "--bus-trace", trace, "session"});
+    process.write("read 3\n");
+    ASSERT_TRUE(process.waitForReadyRead(10000));
+    ::kill(pid_t(process.processId()), SIGTERM);
+    const CliResult r = CliFixture::finish(process);
+    EXPECT_EQ(r.signal, SIGTERM) << r.err;
+    EXPECT_TRUE(r.out.startsWith("ok    read")) << r.out.toStdString();
+    EXPECT_TRUE(r.err.contains("stopped by SIGTERM")) << r.err;
+    EXPECT_TRUE(endsIdle(trace));
+}
+
+// --state carries the registers and the OTP banks from run to run, one-shot or session alike; a damaged
+// file is refused by the entry before anything is sent.
+TEST_F(CliOnSimulatedBoard, TheStateFileCarriesTheChipsAcrossRuns)
+{
+    const QString state = cli.path("board.ini");
+    const QStringList simulated = {"--simulate", "--json", "--state", state};
+    ASSERT_EQ(cli.run(simulated + QStringList{"set", "3", "--code", "0x155"}).status, 0);
+    ASSERT_EQ(cli.session(simulated, {"otp 3 --yes", "set 3 --code 9", "set 4 --code 4"}).status, 0);
+    CliResult r = cli.run(simulated + QStringList{"read"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    expectJson(r.json(), "channels/2/code=9, channels/3/code=4, bank_status=1");
+    // The burnt bank is what a reset loads.
+    r = cli.run(simulated + QStringList{"reset"});
+    expectJson(r.json(), "channels/2/code=341, channels/3/code=0, bank_status=1");
+
+    const QByteArray saved = readAll(state);
+    ASSERT_TRUE(saved.contains("\n[0x75]\n")) << saved.toStdString();
+    const struct {
+        QByteArray from, to;
+        QString key;
+    } damages[] = {{"otp1=0 0 341 ", "otp1=0 0 341x ", "otp1"},
+                   {"banks_used=1", "banks_used=9", "banks_used"},
+                   {"resets=", "reset=", "resets"}};
+    for (const auto& [from, to, key] : damages) {
+        QFile file(state);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(saved).replace(from, to));
+        file.close();
+        r = cli.run(simulated + QStringList{"--bus-trace", trace, "read"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.contains("[0x74] " + key) && r.err.contains("board.ini")) << r.err;
+        EXPECT_FALSE(readAll(trace).contains("\n0!\n")) << "a clock edge went out";
+    }
 }
 
 // Entries of the settings that cannot be used as they stand are named on stderr, each falls back alone, and
