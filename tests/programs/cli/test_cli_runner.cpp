@@ -83,4 +83,45 @@ TEST(CliRunner, AStopRequestEndsACommandOnlyWhereNothingIsLeftHalfDone)
     }
 }
 
+struct Quiet final : cli::Progress {
+    void warning(const QString&) override {}
+    void applied(const QJsonObject&) override {}
+};
+
+// set --verify reads back what it wrote: a DAC write the chip acknowledged but did not take (the board's
+// fault) ends the command with status 2, naming the channel and what it holds.
+TEST(CliRunner, VerifyCatchesAWriteTheChipDidNotTake)
+{
+    CliFixture cli;
+    const struct {
+        QStringList args;
+        int lost; // the nth DAC write is lost; 0: none
+        QString named;
+    } cases[] = {
+        {{"set", "7", "--code", "0x155", "--verify"}, 1, "channel 7 holds 0, not 341"},
+        {{"set", "all", "--code", "5", "--verify"}, 3, "channel 3 holds 0, not 5"},
+        {{"set", "all", "--code", "5", "--verify"}, 0, ""},
+        // Without --verify nothing looks.
+        {{"set", "7", "--code", "5"}, 1, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        auto owned = std::make_unique<sim::SimulatedBoard>();
+        owned->chip(0x74)->loseDacWrite(c.lost);
+        app::Bench bench(cli.settingsFile(), std::move(owned));
+        const cli::Request request =
+            cli::parseCommandLine(QStringList{"krm59340-cli", "--simulate"} + c.args).request;
+        Quiet quiet;
+        try {
+            const cli::Outcome outcome = cli::Runner(bench, request, cli.lockDir(), quiet).run();
+            EXPECT_TRUE(c.named.isEmpty());
+            EXPECT_EQ(outcome.result["verified"].toBool(), request.verify);
+        } catch (const cli::Failure& e) {
+            EXPECT_EQ(e.status(), 2);
+            EXPECT_TRUE(!c.named.isEmpty() && e.text().contains(c.named)) << e.text();
+            EXPECT_TRUE(e.text().contains("did not take")) << e.text();
+        }
+    }
+}
+
 } // namespace
