@@ -95,10 +95,9 @@ Outcome Runner::next(const Request& command)
     return guarded([this] { return execute(); });
 }
 
-bool Runner::portGone()
+bool Runner::portGone() const
 {
-    engine::Engine& bus = bench_.engine();
-    return bus.connection().portState == engine::ConnectionState::PortState::Gone || !bus.device().isOpen();
+    return gone_ || bench_.engine().connection().portState == engine::ConnectionState::PortState::Gone;
 }
 
 template <typename Work> Outcome Runner::guarded(Work work)
@@ -108,8 +107,8 @@ template <typename Work> Outcome Runner::guarded(Work work)
     } catch (const bus::Interrupted&) {
         throw Stopped(QStringLiteral("during %1: %2").arg(request_->commandName, log_.summary(false)));
     } catch (const serial::PortError& e) {
-        const QString gone =
-            e.kind() == serial::PortFailure::Gone ? QStringLiteral(": the adapter is gone") : QString();
+        gone_ = gone_ || e.kind() == serial::PortFailure::Gone;
+        const QString gone = gone_ ? QStringLiteral(": the adapter is gone") : QString();
         throw Failure(2, failureText(oneLine(e.text()) + gone, true), log_.dacWritten());
     } catch (const bus::BusUnusable& e) {
         throw Failure(2, failureText(oneLine(e.text()), false), log_.dacWritten());

@@ -79,7 +79,7 @@ public:
     // run() does.
     Outcome next(const Request& command);
     // The port can carry no more commands: its adapter is gone.
-    bool portGone();
+    bool portGone() const;
 
 private:
     template <typename Work> Outcome guarded(Work work);
@@ -121,6 +121,7 @@ private:
     WriteLog log_;
     QString where_;              // " in FILE (cycle N)" while a batch applies a file
     bool noTriggerLine_ = false; // the bus port has no transmit line and no trigger port was given
+    bool gone_ = false;          // a command found the adapter gone
 };
 
 } // namespace cli

@@ -280,6 +280,27 @@ TEST_F(CliThroughRealPort, ABatchThatFailsAfterTwoFilesHasPrintedTwoLinesAndTheF
     EXPECT_LT(written, 24);
 }
 
+// A failed command is answered and the session goes on, but an adapter pulled ends it: nothing after could
+// reach the chip.
+TEST_F(CliThroughRealPort, AnAdapterPulledEndsASession)
+{
+    const QString counted = cli.path("count.vcd");
+    ASSERT_EQ(cli.run({"--simulate", "--bus-trace", counted, "read", "1"}).status, 0);
+    const long requests = readAll(counted).split('#').constLast().split('\n').constFirst().toLong();
+    config.gone_after = 2 + requests + 200;
+    attach(config);
+    const CliResult r =
+        cli.session({"--port", board.slave(), "--json"}, {"read 1", "set 25 1", "read", "read 2", "read 3"});
+    EXPECT_EQ(r.status, 2) << r.err;
+    const QList<QJsonObject> lines = r.lines();
+    ASSERT_EQ(lines.size(), 3) << r.out.toStdString();
+    expectJson(lines[0], "ok=true");
+    expectJson(lines[1], "ok=false, status=1");
+    expectJson(lines[2], "ok=false, status=2, command=read");
+    EXPECT_TRUE(lines[2]["error"].toString().contains("adapter is gone")) << lines[2]["error"].toString();
+    EXPECT_TRUE(r.err.contains("the port is gone")) << r.err;
+}
+
 // The trigger block goes to the serial port named for it, not to the bus port's transmit line (a kernel I2C
 // adapter has none): here a pty, whose other end reads it.
 TEST(CliTriggerPort, TheBlockGoesToThePortNamedForIt)
