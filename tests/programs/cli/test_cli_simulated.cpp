@@ -58,6 +58,10 @@ TEST_F(CliOnSimulatedBoard, BadInputSaysWhichArgumentAndSendsNothing)
         {{"--port", "COM17", "read"}, "COM17"},
         {{"--port", device, "read"}, device},
         {{"--line-latency", "5", "read"}, "'5'"},
+        {{"--line-latency", "2s", "read"}, "'2s'"},
+        {{"batch", file, "--delay", "-1"}, "-1"},
+        {{"batch", file, "--delay", "5 min"}, "5 min"},
+        {{"read", "3", "3"}, "twice"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -117,9 +121,10 @@ TEST_F(CliOnSimulatedBoard, EachCommandSendsOnlyTheTrafficItNeedsAndSaysSoInJson
         {{"probe"},
          probe(0x74) + probe(0x75),
          "lines=lines OK, chips/0/answers=true, chips/0/in_use=true, chips/1/in_use=false"},
-        {{"trigger"}, probe(0x74), "sent=01 00 00 00"},
+        // A duration in seconds, without a unit.
+        {{"--line-latency", "0.001", "trigger"}, probe(0x74), "sent=01 00 00 00"},
         {{"save", cli.path("saved.csv")}, probe(0x74) + readChip(0x74), ""},
-        {{"batch", file, other, "--cycles", "2"},
+        {{"batch", file, other, "--cycles", "2", "--delay", "1ms"},
          probe(0x74) + dacWrites(0x74, codes) + dacWrites(0x74, others) + dacWrites(0x74, codes) +
              dacWrites(0x74, others),
          "files_applied=4, end=done"},
