@@ -264,6 +264,19 @@ TEST_F(CliOnSimulatedBoard, AStopSignalDuringAReadLeavesTheBusIdle)
         EXPECT_EQ(decoded.filter("Data write").size(), decoded.filter("Address write").size() - 1);
         EXPECT_TRUE(endsIdle(trace));
     }
+    // Killed outright, the program says nothing; its trace still holds every transaction it finished.
+    QFile::remove(trace);
+    QProcess process;
+    cli.start(process, {"--simulate", "--line-latency", "1ms", "--bus-trace", trace, "read"});
+    QElapsedTimer clock;
+    for (clock.start(); !QFile::exists(trace) && clock.elapsed() < 10000;)
+        QThread::msleep(10);
+    QThread::msleep(1000);
+    ::kill(pid_t(process.processId()), SIGKILL);
+    EXPECT_EQ(CliFixture::finish(process).signal, SIGKILL);
+    const QStringList decoded = traffic::decode(trace);
+    EXPECT_GE(decoded.count("Address read: 74"), 1);
+    EXPECT_LE(decoded.count("Start") - decoded.count("Stop"), 1) << "at most the one it was in";
 }
 
 // Ctrl-C in a batch waits for the file being applied (CliRunner shows it at an exact transaction), but a
