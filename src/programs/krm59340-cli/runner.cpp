@@ -195,7 +195,8 @@ void Runner::checkChannelFile(const QByteArray& path) const
     // half-way is refused before anything reaches the chip.
     model::ChannelModel scratch;
     try {
-        model::apply_channel_file(path, scratch);
+        for (const QString& warning : model::apply_channel_file(path, scratch))
+            progress_.warning(oneLine(warning));
     } catch (const model::ChannelFileError& e) {
         throw UsageError(oneLine(e.text()) + QStringLiteral("; nothing was sent"));
     }
@@ -350,7 +351,7 @@ Outcome Runner::set()
     model::ChannelModel& model = bench_.channels();
     for (int n : targets()) {
         if (request_->code)
-            model.code.at(n) = *request_->code;
+            model.set_code(n, *request_->code);
         model.cur_chan = n;
         model.write_current_channel();
     }
@@ -393,6 +394,7 @@ void Runner::verify()
 
 Outcome Runner::load()
 {
+    // Its warnings were given when it was checked.
     model::apply_channel_file(request_->files.constFirst(), bench_.channels());
     QJsonObject result = header();
     result.insert(QStringLiteral("file"), files::shown(request_->files.constFirst()));
@@ -429,7 +431,8 @@ Outcome Runner::otp()
     // The codes to burn are the ones the chip holds now.
     engine::Engine& bus = bench_.engine();
     for (int n : channels)
-        model.code.at(n) = bus.perform(model.read_channel_command(n)).word;
+        model.set_code(n, bus.perform(model.read_channel_command(n)).word);
+    bus.interrupter().check();
     double status = 0;
     {
         // A half-burnt bank is worse than a late stop: the burn, its reset and the bank status go together.
@@ -449,17 +452,18 @@ Outcome Runner::otp()
 
 Outcome Runner::trigger()
 {
+    bench_.engine().interrupter().check();
     sendTrigger();
     QJsonObject result = header();
     result.insert(QStringLiteral("sent"), QString::fromLatin1(kTriggerBlock));
     return Outcome(result);
 }
 
-void Runner::sendTrigger()
+QDateTime Runner::sendTrigger()
 {
     serial::SerialLink& link = bench_.link();
     link.TxBuffer[1] = 1;
-    bench_.engine().perform(engine::SendBlock{link.TxBlock(1)});
+    return bench_.engine().perform(engine::SendBlock{link.TxBlock(1)}).sent;
 }
 
 Outcome Runner::batch()
@@ -471,15 +475,20 @@ Outcome Runner::batch()
     for (int cycle = 1; !stopped && (endless || cycle <= request_->cycles); ++cycle) {
         for (qsizetype i = 0; i < request_->files.size(); ++i) {
             const QString file = files::shown(request_->files.at(i));
+            // The moment the trigger block left the port, for lining up with a meter's log; without a
+            // block, when the file was applied.
+            QDateTime sent;
             {
+                bench_.engine().interrupter().check();
                 // A stop asked for while a file is applied comes after it and its trigger block.
                 const bus::Interrupter::Uninterruptible shield(bench_.engine().interrupter());
                 log_.clear();
                 where_ = QStringLiteral(" in %1 (cycle %2)").arg(file).arg(cycle);
+                // Its warnings were given when it was checked.
                 model::apply_channel_file(request_->files.at(i), bench_.channels());
                 if (!noTriggerLine_) {
                     try {
-                        sendTrigger();
+                        sent = sendTrigger();
                     } catch (const engine::NoTransmitLine& e) {
                         // The files are what counts; the block is said to be missing once.
                         noTriggerLine_ = true;
@@ -488,8 +497,7 @@ Outcome Runner::batch()
                 }
                 where_.clear();
             }
-            // The moment the trigger block went out, with the offset, for lining up with a meter's log.
-            const QDateTime now = QDateTime::currentDateTime();
+            const QDateTime now = sent.isValid() ? sent : QDateTime::currentDateTime();
             const QJsonObject entry{{QStringLiteral("time"),
                                      now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs)},
                                     {QStringLiteral("cycle"), cycle},

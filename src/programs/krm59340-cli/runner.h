@@ -6,6 +6,7 @@
 #include "command_line.h"
 #include "write_log.h"
 
+#include <QDateTime>
 #include <QJsonObject>
 #include <QString>
 
@@ -112,7 +113,8 @@ private:
     QJsonArray channelRows(const QList<int>& channels, Codes codes);
     QList<int> targets() const;
     QString failureText(const QString& what, bool cutOff) const;
-    void sendTrigger();
+    // The trigger block; returns the moment it had left the port.
+    QDateTime sendTrigger();
 
     app::Bench& bench_;
     const Request* request_;

@@ -51,17 +51,29 @@ TEST(CliRunner, AStopRequestEndsACommandOnlyWhereNothingIsLeftHalfDone)
         int nth;
         int burnt; // bank status and resets: a burn, its reset and the bank status read go together
         const std::vector<int>* codes;
-        QString said; // how the Stopped thrown begins, or what a batch that ended between files said
+        QString said;   // how the Stopped thrown begins, or what a batch that ended between files said
+        int blocks = 0; // trigger blocks sent
     } cases[] = {
         {{"otp", "all", "--yes"}, Kind::OtpWrite, 1, 1, &before, ""},
         {{"otp", "all", "--yes"}, Kind::PointerWrite, 3, 0, &before, "during otp: nothing was written"},
         {{"otp", "7", "--yes"}, Kind::GeneralCall, 1, 1, nullptr, ""},
         {{"set", "all", "5"}, Kind::DacWrite, 5, 0, &fiveSet, "during set: channels 1-5 were written"},
-        {{"batch", file, "--cycles", "0"}, Kind::DacWrite, 3, 0, &fileCodes, "after " + file + " (cycle 1)"},
+        {{"batch", file, "--cycles", "0"},
+         Kind::DacWrite,
+         3,
+         0,
+         &fileCodes,
+         "after " + file + " (cycle 1)",
+         1},
+        // Asked during the open's probe: the command never begins.
+        {{"batch", file}, Kind::Probe, 1, 0, &before, "during batch: nothing was written"},
+        {{"trigger"}, Kind::Probe, 1, 0, &before, "during trigger: nothing was written"},
+        {{"otp", "3", "--yes"}, Kind::Read, 1, 0, &before, "during otp: nothing was written"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
         auto owned = std::make_unique<sim::SimulatedBoard>();
+        const sim::SimulatedBoard& board = *owned;
         sim::SimulatedChip& chip = *owned->chip(0x74);
         for (int reg = 0; reg < 24; ++reg)
             chip.setDacRegister(reg, before[reg]);
@@ -78,6 +90,7 @@ TEST(CliRunner, AStopRequestEndsACommandOnlyWhereNothingIsLeftHalfDone)
         }
         EXPECT_EQ(chip.bankStatus(), c.burnt);
         EXPECT_EQ(chip.resets(), c.burnt);
+        EXPECT_EQ(!board.transmitted().isEmpty(), c.blocks > 0);
         for (std::size_t reg = 0; c.codes && reg < c.codes->size(); ++reg)
             EXPECT_EQ(chip.dacRegister(int(reg)), c.codes->at(reg)) << "channel " << reg + 1;
     }

@@ -78,6 +78,12 @@ TEST_F(CliOnSimulatedBoard, EachCommandSendsOnlyTheTrafficItNeedsAndSaysSoInJson
 {
     const std::vector<int> others(24, 1000);
     const QString other = cli.writeChannelFile("other.csv", "5", others);
+    std::vector<int> high(24, 0);
+    high[0] = high[1] = 2000;
+    std::vector<int> highSent = high;
+    highSent[0] = highSent[1] = 0x3FF;
+    const QString highFile = cli.writeChannelFile("high.csv", "10", high);
+    const QString longFile = cli.writeChannelFile("long.csv", "10", std::vector<int>(25, 7));
     // The reference the settings give A0 = 0, which a save writes into the file.
     cli.writeSettings({{"vref_high0/10", "10"}});
 
@@ -112,6 +118,15 @@ TEST_F(CliOnSimulatedBoard, EachCommandSendsOnlyTheTrafficItNeedsAndSaysSoInJson
         {{"load", file},
          probe(0x74) + dacWrites(0x74, codes),
          "reference=2.5, channels/23/code=984, channels/23/volts=" + QVariant(984 * 2.5 / 1024).toString()},
+        // Loaded as stored files hold them, with a word on what the chip got.
+        {{"load", highFile},
+         probe(0x74) + dacWrites(0x74, highSent),
+         "channels/#=24",
+         "codes above 1023 for channels 1, 2: the chip takes 1023"},
+        {{"load", longFile},
+         probe(0x74) + dacWrites(0x74, std::vector<int>(24, 7)),
+         "",
+         "more than 25 values"},
         {{"reset"}, probe(0x74) + generalCallReset + readChip(0x74), "channels/#=24"},
         // The code read back burnt into OTP (command 0x40), and the reset that loads it.
         {{"otp", "3", "--yes"},
@@ -355,6 +370,19 @@ TEST_F(CliOnSimulatedBoard, AStopSignalDuringAReadLeavesTheBusIdle)
         EXPECT_EQ(decoded.filter("Data write").size(), decoded.filter("Address write").size() - 1);
         EXPECT_TRUE(endsIdle(trace));
     }
+    // Killed outright, the program says nothing; its trace still holds every transaction it finished.
+    QFile::remove(trace);
+    QProcess process;
+    cli.start(process, {"--simulate", "--line-latency", "1ms", "--bus-trace", trace, "read"});
+    QElapsedTimer clock;
+    for (clock.start(); !QFile::exists(trace) && clock.elapsed() < 10000;)
+        QThread::msleep(10);
+    QThread::msleep(1000);
+    ::kill(pid_t(process.processId()), SIGKILL);
+    EXPECT_EQ(CliFixture::finish(process).signal, SIGKILL);
+    const QStringList decoded = traffic::decode(trace);
+    EXPECT_GE(decoded.count("Address read: 74"), 1);
+    EXPECT_LE(decoded.count("Start") - decoded.count("Stop"), 1) << "at most the one it was in";
 }
 
 // Ctrl-C in a batch waits for the file being applied (CliRunner shows it at an exact transaction), but a
