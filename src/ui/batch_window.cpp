@@ -244,25 +244,29 @@ Task<> BatchWindow::applyEntry(int entry, qint64 cycle)
     // The log line is written once the outcome is known: its time is when the trigger block went out.
     QString failure;
     QDateTime sent;
+    QString applied = QStringLiteral("applied");
     try {
-        model::apply_channel_file(path, bench_.channels());
+        const QStringList warnings = model::apply_channel_file(path, bench_.channels());
+        // What the chip got differs from the file: said on the file's own line.
+        if (!warnings.isEmpty())
+            applied += QStringLiteral(" (") + warnings.join(u' ').simplified() + u')';
         serial::SerialLink& link = bench_.link();
         link.TxBuffer[1] = 1;
         commands.send(engine::SendBlock{link.TxBlock(1)});
-        const engine::Outcome applied = co_await commands.attemptFlush();
-        if (applied.failure && applied.failure->kind == engine::Failure::Kind::NoTransmitLine) {
+        const engine::Outcome flushed = co_await commands.attemptFlush();
+        if (flushed.failure && flushed.failure->kind == engine::Failure::Kind::NoTransmitLine) {
             // The channels are what counts; the missing block is said once, under the log.
             if (!noTriggerLine_) {
                 noTriggerLine_ = true;
                 logNote_->setStyleSheet(QStringLiteral("color: #c62828;"));
-                logNote_->setText(applied.failure->reason + QStringLiteral(". The batch runs without it."));
+                logNote_->setText(flushed.failure->reason + QStringLiteral(". The batch runs without it."));
             }
-            runLog_->add(cycle, name, QStringLiteral("applied, no trigger block"));
+            runLog_->add(cycle, name, applied + QStringLiteral(", no trigger block"));
             co_return;
         }
-        if (applied.failure)
-            throw BusFailed(*applied.failure);
-        sent = applied.replies.back().sent;
+        if (flushed.failure)
+            throw BusFailed(*flushed.failure);
+        sent = flushed.replies.back().sent;
     } catch (const ProgramEnding&) {
         throw;
     } catch (const BusFailed& e) {
@@ -277,7 +281,7 @@ Task<> BatchWindow::applyEntry(int entry, qint64 cycle)
         runLog_->add(cycle, name, QStringLiteral("failed: ") + Commands::describeFailure(e).simplified());
         throw;
     }
-    runLog_->add(cycle, name, QStringLiteral("applied"), sent);
+    runLog_->add(cycle, name, applied, sent);
 }
 
 std::optional<qint64> BatchWindow::cycles()

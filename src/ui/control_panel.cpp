@@ -204,7 +204,7 @@ void ControlPanel::sliderMoved(int i)
             co_return;
         const int position = *std::exchange(pending_.at(i), std::nullopt);
         const int n = i + 1;
-        model_.code.at(n) = kFullScale - position;
+        model_.set_code(n, kFullScale - position);
         codeLabels_.at(i)->setText(model::code_text(model_.code.at(n)));
         model_.cur_chan = n;
         model_.write_current_channel();

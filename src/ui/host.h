@@ -38,6 +38,8 @@ public:
     // Opens the selected port as a pick in the port dialog does (after its wait for an available port).
     // Inside a command.
     virtual Task<> openSelectedPort() = 0;
+    // Reads the chip when channels are still unknown and a chip now answers.
+    virtual Task<> readUnknownChannels() = 0;
     // The window the others belong to (their parent).
     virtual QWidget* hostWindow() = 0;
     // The batch runs' log: it outlives each batch window, so closing one loses no line not yet saved.

@@ -372,10 +372,28 @@ Task<> MainWindow::readAllChannels()
         const ReadOnlyGrid frozen(voltBoxes_);
         read = co_await commands_->attempt(model_.read_all_channels_batch());
     }
-    model_.apply_read(read.replies);
-    if (read.failure)
+    if (read.failure) {
+        model_.apply_read(read.replies);
         throw BusFailed(*read.failure);
+    }
+    if (read.connection.chipAnswers()) {
+        model_.apply_read(read.replies);
+    } else {
+        // What a bus without a chip gave is no chip's: nothing is shown as read, and nothing of it is
+        // written back.
+        model_.forget_codes();
+        showModel();
+        setMaxBankText(QString());
+    }
     guidance_->chipRead();
+}
+
+Task<> MainWindow::readUnknownChannels()
+{
+    if (!model_.unknown_channels().isEmpty() && commands_->connection().chipAnswers()) {
+        commands_->describe(QStringLiteral("Reading the chip"), 50);
+        co_await readAllChannels();
+    }
 }
 
 Task<> MainWindow::probeChip()
@@ -655,6 +673,15 @@ Task<> MainWindow::toggleA0()
 
 Task<> MainWindow::burnOtp(int channel, QString what)
 {
+    const QString unknown =
+        channel == 0 ? model_.unknown_channels() : model_.unknown_channels(channel, channel);
+    if (!unknown.isEmpty()) {
+        co_await commands_->report(QStringLiteral("Nothing was burnt: no chip gave the codes of channels %1, "
+                                                  "and OTP memory is written once.\n\nRead DAC once a chip "
+                                                  "answers, or set the channels, then burn.")
+                                       .arg(unknown));
+        co_return;
+    }
     const bool yes = co_await confirmOtpBurn(what);
     if (!yes)
         co_return;
@@ -748,6 +775,14 @@ Task<QByteArray> MainWindow::chooseChannelFile(FileChooser chooser)
 
 Task<> MainWindow::saveToFile()
 {
+    const QString unknown = model_.unknown_channels();
+    if (!unknown.isEmpty()) {
+        co_await commands_->report(
+            QStringLiteral("Nothing to save: no chip gave the codes of channels %1.\n\n"
+                           "Read DAC once a chip answers, then save.")
+                .arg(unknown));
+        co_return;
+    }
     const QByteArray name = co_await chooseChannelFile(chooseSaveFile_);
     if (!name.isEmpty())
         model::save_channel_file(name, model_);
@@ -760,7 +795,9 @@ Task<> MainWindow::loadFromFile()
         co_return;
     // Each channel written, and written again by the refresh when its box changes.
     commands_->describe(QStringLiteral("Loading %1").arg(QFileInfo(name).fileName()), 2 * kRows);
-    model::apply_channel_file(name, model_);
+    const QStringList warnings = model::apply_channel_file(name, model_);
+    if (!warnings.isEmpty())
+        co_await commands_->report(warnings.join(QStringLiteral("\n\n")));
 }
 
 Task<> MainWindow::comSetting()

@@ -76,6 +76,7 @@ public:
     void setPanelRefresh(std::function<void()> refresh) override { panelRefresh_ = std::move(refresh); }
     Task<> burnOtp(int channel, QString what) override;
     Task<> openSelectedPort() override;
+    Task<> readUnknownChannels() override;
     // How the program ends when this window closes; tests replace it.
     void setEndProgram(std::function<void()> end) { endProgram_ = std::move(end); }
     // Asks for a channel file, a raw path ("" when cancelled); tests replace the file dialogs of both file

@@ -164,6 +164,8 @@ void PortDialog::runPick(std::function<void()> pick)
             co_return;
         pick();
         co_await host_.openSelectedPort();
+        // Channels still unknown (a first run, a start-up without a chip) are read as soon as one answers.
+        co_await host_.readUnknownChannels();
     });
 }
 
@@ -213,8 +215,9 @@ QString PortDialog::permissionHint() const
             group = adapter.group;
         }
     if (!closed.isEmpty())
-        hints << QStringLiteral("The I2C adapters %1 may not be opened: join the group %2 (sudo usermod -aG %2 "
-                                "$USER), then log out and in again, for their COM names.")
+        hints << QStringLiteral(
+                     "The I2C adapters %1 may not be opened: join the group %2 (sudo usermod -aG %2 "
+                     "$USER), then log out and in again, for their COM names.")
                      .arg(closed.join(QStringLiteral(", ")), group.isEmpty() ? QStringLiteral("i2c") : group);
     return hints.join(u'\n');
 }

@@ -13,7 +13,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 help=$("$program" --help 2>/dev/null) || { echo "FAIL: $program --help exited non-zero"; exit 1; }
 # The long options of --help's option column, with their value name if they take one ("--bus-trace <file>").
-mapfile -t options < <(sed -nE 's/^ +(-[^ ,]+, )?(--[a-z][a-z0-9-]*)( <([a-z-]+)>)?.*/\2 \4/p' <<<"$help")
+mapfile -t options < <(sed -nE 's/^ +(-[^ ,]+, )*(--[a-z][a-z0-9-]*)( <([a-z-]+)>)?.*/\2 \4/p' <<<"$help")
 [ ${#options[@]} -gt 0 ] || { echo "FAIL: no option found in $program --help"; exit 1; }
 
 warnings=$(groff -man -ww -z "$manpage" 2>&1)
@@ -39,7 +39,7 @@ cd "$scratch" || exit 1
 
 for entry in "${options[@]}"; do
     read -r option value <<<"$entry"
-    grep -qE -- "^ +(-[^ ,]+, )?$option( |$)" <<<"$described" || fail "$option is not described in the manual page"
+    grep -qE -- "^ +(-[^ ,]+, )*$option( |$)" <<<"$described" || fail "$option is not described in the manual page"
     grep -qx -- "$option" <<<"$offered" || fail "completing -- does not offer $option"
     if [ "$value" = file ]; then
         for words in "$option r" "$option = r"; do

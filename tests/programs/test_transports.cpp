@@ -133,6 +133,14 @@ TEST(KernelAdapter, TheCommandLineRunsThroughItAndTheBatchGoesOnWithoutATriggerB
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.count("no transmit line"), 1) << r.err;
 
+    // A session's script as on the other ports: a command that fails is answered and the session goes on.
+    r = cli.session(port + QStringList{"--json"}, {"set 4 --code 500 --verify", "trigger", "read 4"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.lines().size(), 3) << r.out.toStdString();
+    expectJson(r.lines()[0], "ok=true, verified=true");
+    expectJson(r.lines()[1], "ok=false, status=2");
+    expectJson(r.lines()[2], "ok=true, channels/0/code=500");
+
     // No chip at the other address; the adapter gone in the middle of a read.
     r = cli.run(port + QStringList{"--a0", "1", "read"});
     EXPECT_EQ(r.status, 3);

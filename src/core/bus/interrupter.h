@@ -26,6 +26,13 @@ public:
     void request() { requested_.store(true, std::memory_order_relaxed); }
     bool requested() const { return requested_.load(std::memory_order_relaxed); }
     void clear() { requested_.store(false, std::memory_order_relaxed); }
+    // For work that is no transaction of its own (a trigger block) or that is about to be shielded: a stop
+    // asked for during the transactions before it (the open's probe) must not let it begin.
+    void check() const
+    {
+        if (requested())
+            throw Interrupted();
+    }
 
     class Uninterruptible {
     public:

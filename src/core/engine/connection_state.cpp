@@ -63,6 +63,10 @@ QString ConnectionState::chipText() const
 
 QString ConnectionState::refusalText() const
 {
+    if (portState == PortState::Gone)
+        return QStringLiteral("Nothing was sent to the chip: %1 is gone (the adapter was unplugged or "
+                              "failed).\n\nPlug it in again, then pick the port again in COM Setting.")
+            .arg(label);
     if (lines.usable())
         return {};
     if (lines.health == bus::LineHealth::NoModemLines)

@@ -36,6 +36,11 @@ struct ConnectionState {
     QString chipText() const;
     // Why no command may talk to the chip, naming port, device and what to check ("" while they may).
     QString refusalText() const;
+    // Whether what a read gives now is a chip's: the port open, its lines fine and a chip answering.
+    bool chipAnswers() const
+    {
+        return portState == PortState::Open && lines.usable() && presence == Presence::Answers;
+    }
 
     bool operator==(const ConnectionState& other) const;
 };

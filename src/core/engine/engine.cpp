@@ -202,9 +202,12 @@ void Engine::open(const OpenPort& command, Reply& reply)
 {
     ConnectionState& c = connection_;
     rate_ = command.rate;
-    if (kernel_)
+    if (kernel_) {
         kernel_->close();
+        kernel_->setUnusable(std::nullopt);
+    }
     master_ = &i2c_;
+    i2c_.setUnusable(std::nullopt);
     if (command.attempt && openAdapter(command, reply))
         return;
     if (!command.attempt) {
@@ -362,6 +365,9 @@ void Engine::notice()
     if (connection_.portState == ConnectionState::PortState::Open && !open) {
         connection_.portState = ConnectionState::PortState::Gone;
         connection_.presence = ConnectionState::Presence::Unknown;
+        // A closed port would take every later request without a word and read all ones: each command
+        // refuses instead, naming the port, until one is opened again.
+        master_->setUnusable(connection_.refusalText());
     }
 }
 

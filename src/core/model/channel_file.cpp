@@ -18,6 +18,8 @@ namespace model {
 namespace {
 
 constexpr int kFields = 25;
+// The largest code the chip's ten-bit registers hold.
+constexpr double kFullScale = 1023;
 // No number this program writes is longer; a longer field is garbage and reading stops there, so a huge
 // or binary file costs no more than this per field.
 constexpr int kMaxFieldLength = 64;
@@ -148,6 +150,13 @@ double readField(FieldReader& reader, const QString& path, const QString& what)
 
 void save_channel_file(const QByteArray& path, const ChannelModel& model)
 {
+    // A file of made-up codes would later drive a working chip to them.
+    const QString unknown = model.unknown_channels();
+    if (!unknown.isEmpty())
+        throw ChannelFileError(
+            QStringLiteral("Nothing was saved to %1: no chip gave the codes of channels %2. "
+                           "Read DAC once a chip answers, then save again.")
+                .arg(files::shown(path), unknown));
     QByteArray text;
     text += number_text(model.vref_high_cur).toLatin1() + "\r\n";
     for (int n = 1; n <= kChannels; ++n)
@@ -157,7 +166,7 @@ void save_channel_file(const QByteArray& path, const ChannelModel& model)
             QStringLiteral("The channel file %1 could not be saved: %2.").arg(files::shown(path), *failure));
 }
 
-void apply_channel_file(const QByteArray& rawPath, ChannelModel& model)
+QStringList apply_channel_file(const QByteArray& rawPath, ChannelModel& model)
 {
     const QString path = files::shown(rawPath);
     QString why;
@@ -171,6 +180,7 @@ void apply_channel_file(const QByteArray& rawPath, ChannelModel& model)
     if (ChannelGrid* grid = model.grid())
         grid->setReferenceText(number_text(model.vref_high_cur));
 
+    QList<int> aboveFullScale;
     for (int n = 1; n < kFields; ++n) {
         const QString what = QStringLiteral("code of channel %1").arg(n);
         const double code = readField(reader, path, what);
@@ -179,13 +189,39 @@ void apply_channel_file(const QByteArray& rawPath, ChannelModel& model)
                 QStringLiteral("The channel file %1 has the code %2 on line %3 for channel %4; "
                                "a code lies between 0 and 65535.")
                     .arg(path, number_text(code), QString::number(reader.line()), QString::number(n)));
-        model.code[n] = code;
+        if (code > kFullScale)
+            aboveFullScale << n;
+        model.set_code(n, code);
         model.cur_chan = n;
         model.write_current_channel();
         model.refresh_channels();
     }
+    // Stored files may hold such codes, and they keep loading; but a user must know what the chip got.
+    QStringList warnings;
+    if (!aboveFullScale.isEmpty()) {
+        QStringList channels;
+        for (int n : aboveFullScale)
+            channels << QString::number(n);
+        warnings << QStringLiteral("The channel file %1 holds codes above %2 for channel%3 %4: the chip "
+                                   "takes %2 (full scale) for them.")
+                        .arg(path, QString::number(kFullScale),
+                             channels.size() > 1 ? QStringLiteral("s") : QString(),
+                             channels.join(QStringLiteral(", ")));
+    }
+    std::optional<QByteArray> more;
+    try {
+        more = reader.next();
+    } catch (const ChannelFileError&) {
+        more = QByteArray("?");
+    }
+    if (more)
+        warnings << QStringLiteral("The channel file %1 holds more than 25 values: only the first 25 were "
+                                   "used. A decimal comma (2,5) splits a number in two and shifts every "
+                                   "channel after it.")
+                        .arg(path);
     file.close();
     model.refresh_channels();
+    return warnings;
 }
 
 } // namespace model

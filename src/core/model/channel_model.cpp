@@ -6,6 +6,8 @@
 #include "bus/device.h"
 #include "model/numbers.h"
 
+#include <QStringList>
+
 #include <algorithm>
 #include <cmath>
 
@@ -61,7 +63,7 @@ void ChannelModel::volt_to_code()
 
 void ChannelModel::volt_to_code(const QString& text)
 {
-    if (isChannel(cur_chan))
+    if (isChannel(cur_chan) && !(unknown[cur_chan] && text.trimmed().isEmpty()))
         set_channel_voltage(cur_chan, leading_number(text));
 }
 
@@ -77,18 +79,47 @@ bool ChannelModel::set_channel_voltage(int n, double v)
     volt[n] = v;
     // Dividing first keeps the product finite; scaling by 1024 is exact, so the rounding is the same.
     code[n] = std::floor((v - vref_low_cur) / range * 1024 + 0.5);
+    unknown[n] = false;
     return true;
+}
+
+void ChannelModel::set_code(int n, double c)
+{
+    if (!isChannel(n))
+        return;
+    code[n] = c;
+    unknown[n] = false;
+}
+
+void ChannelModel::forget_codes()
+{
+    unknown.fill(true);
+}
+
+QString ChannelModel::unknown_channels(int first, int last) const
+{
+    QStringList runs;
+    for (int n = std::max(first, 1); n <= std::min(last, kChannels); ++n) {
+        if (!unknown[n])
+            continue;
+        int end = n;
+        while (end < std::min(last, kChannels) && unknown[end + 1])
+            ++end;
+        runs << (end == n ? QString::number(n) : QStringLiteral("%1-%2").arg(n).arg(end));
+        n = end;
+    }
+    return runs.join(QStringLiteral(", "));
 }
 
 void ChannelModel::refresh_channels()
 {
     for (int n = 1; n <= kChannels; ++n) {
         if (grid_)
-            grid_->setCodeText(n - 1, code_text(code[n]));
+            grid_->setCodeText(n - 1, unknown[n] ? QString() : code_text(code[n]));
         volt[n] = shown_voltage(code[n]);
         // The grid's change handling may run here (conversion and write of this row).
         if (grid_)
-            grid_->setVoltText(n - 1, volt_text(volt[n]));
+            grid_->setVoltText(n - 1, unknown[n] ? QString() : volt_text(volt[n]));
     }
     vref_high[bank()] = vref_high_cur;
     vref_low[bank()] = 0;
@@ -98,7 +129,7 @@ void ChannelModel::refresh_channels()
 
 void ChannelModel::write_current_channel()
 {
-    if (!isChannel(cur_chan))
+    if (!isChannel(cur_chan) || unknown[cur_chan])
         return;
     decmal_to_binary8(cur_chan - 1);
     code_to_binary10(code[cur_chan]);
@@ -107,7 +138,7 @@ void ChannelModel::write_current_channel()
 
 void ChannelModel::step_current_code(int delta)
 {
-    if (!isChannel(cur_chan))
+    if (!isChannel(cur_chan) || unknown[cur_chan])
         return;
     const int row = cur_chan - 1;
     double& c = code[cur_chan];
@@ -165,7 +196,7 @@ bool ChannelModel::apply_read(const std::vector<engine::Reply>& replies)
 {
     const std::size_t channels = std::min<std::size_t>(replies.size(), kChannels);
     for (std::size_t k = 0; k < channels; ++k)
-        code[k + 1] = replies[k].word;
+        set_code(int(k) + 1, replies[k].word);
     if (replies.size() <= kChannels)
         return false;
     show_bank_status(replies[kChannels].word);

@@ -66,10 +66,22 @@ public:
     QString bits_high;
     QString bits_low;
     int panel_open = 0;
+    // Channels whose code no chip gave and no user set (no port open, a failed line check, no chip
+    // answering): the grid shows them empty, and nothing of theirs is sent, by a refresh or otherwise, until
+    // a chip is read or the user sets them. A silent bus reads all ones, and writing that back drove every
+    // output to full scale.
+    std::array<bool, 26> unknown{};
+
+    // Sets channel n's code as the user or a file gives it; the channel is known from then on.
+    void set_code(int n, double c);
+    // Every channel unknown: what the last read gave came from no chip.
+    void forget_codes();
+    // The unknown channels among the given ones, as "1-5, 9" ("" when all are known).
+    QString unknown_channels(int first = 1, int last = 24) const;
 
     // Reads the voltage box of cur_chan into volt and code (clamped to the reference range).
     void volt_to_code();
-    // The same for a text as it stood in the box.
+    // The same for a text as it stood in the box; an unknown channel's empty box is nothing typed.
     void volt_to_code(const QString& text);
     // Sets volt and code of channel n from a voltage, clamped to the reference range as the voltage box is.
     // False (nothing changed) for a channel outside 1..24 or a reference range that converts nothing.
@@ -77,9 +89,9 @@ public:
     // Rewrites all 48 boxes from the codes (running the change cascade), stores the reference in use into
     // the A0 bank's slot and refreshes the panel when open.
     void refresh_channels();
-    // Sends code(cur_chan) to the chip's DAC register cur_chan - 1.
+    // Sends code(cur_chan) to the chip's DAC register cur_chan - 1, unless the channel is unknown.
     void write_current_channel();
-    // Arrow step of the current channel's code (+1 or -1).
+    // Arrow step of the current channel's code (+1 or -1); an unknown channel has nothing to step from.
     void step_current_code(int delta);
 
     void decmal_to_binary8(double v);

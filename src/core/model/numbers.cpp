@@ -145,7 +145,7 @@ std::optional<qint32> to_int32(double value)
     return roundToInt<qint32>(value);
 }
 
-std::optional<std::chrono::nanoseconds> parse_latency(const QString& text)
+std::optional<std::chrono::nanoseconds> parse_duration(const QString& text, std::chrono::nanoseconds longest)
 {
     static const QRegularExpression form(
         QStringLiteral("^\\s*(\\d+(?:\\.\\d*)?|\\.\\d+)\\s*(ns|us|µs|ms|s)?\\s*$"));
@@ -154,16 +154,19 @@ std::optional<std::chrono::nanoseconds> parse_latency(const QString& text)
         return std::nullopt;
     const double value = match.captured(1).toDouble();
     const QString unit = match.captured(2);
-    if (unit.isEmpty() && value != 0)
-        return std::nullopt; // "5" could mean anything
-    const double perUnit = unit == QLatin1String("s")    ? 1e9
-                           : unit == QLatin1String("ms") ? 1e6
-                           : unit == QLatin1String("ns") ? 1
-                                                         : 1e3;
+    const double perUnit = unit.isEmpty() || unit == QLatin1String("s") ? 1e9
+                           : unit == QLatin1String("ms")                ? 1e6
+                           : unit == QLatin1String("ns")                ? 1
+                                                                        : 1e3;
     const double ns = value * perUnit;
-    if (!(ns >= 0) || ns > 1e9)
+    if (!(ns >= 0) || ns > double(longest.count()))
         return std::nullopt;
     return std::chrono::nanoseconds(static_cast<qint64>(std::llround(ns)));
+}
+
+std::optional<std::chrono::nanoseconds> parse_latency(const QString& text)
+{
+    return parse_duration(text, std::chrono::seconds(1));
 }
 
 } // namespace model

@@ -26,9 +26,12 @@ QString volt_text(double value);
 // A code as the boxes show it: upper-case hexadecimal without leading zeros (0, 3FF, 400, FFFF).
 QString code_text(double code);
 
-// The time a line request takes, as a user types it: a number and a unit, "1ms", "250us", "0.5 s",
-// "2000ns" ("0" alone is zero). nullopt for anything else, a negative value, or more than a second (a single
-// read-back would then take hours: a typing error).
+// A duration as a user types it: seconds ("0.5"), or a number and a unit: "500ms", "250us", "0.5 s",
+// "2000ns". nullopt for anything else, a negative value, or more than longest.
+std::optional<std::chrono::nanoseconds> parse_duration(const QString& text, std::chrono::nanoseconds longest);
+
+// The time a line request takes: a duration of at most a second (a single read-back would then take hours:
+// a typing error).
 std::optional<std::chrono::nanoseconds> parse_latency(const QString& text);
 
 // Rounded half to even; nullopt when the result does not fit (or the value is not finite).

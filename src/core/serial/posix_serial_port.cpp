@@ -277,6 +277,10 @@ void PosixSerialPort::write(const QByteArray& bytes)
             errno != EINTR)
             lineFailed(operation, errno);
     }
+    // write() returns once the bytes are queued in the driver; the block has left when the queue is empty.
+    while (::tcdrain(fd_) != 0)
+        if (errno != EINTR)
+            lineFailed(QStringLiteral("drain"), errno);
 }
 
 void PosixSerialPort::lineFailed(const QString& operation, int err)

@@ -89,7 +89,8 @@ public:
     // each transaction; nothing to do on a port whose requests act at once.
     virtual void flush() {}
 
-    // Writes the block to the transmit line; throws on a closed port and when the write times out.
+    // Writes the block to the transmit line and returns once it has left the port (a trigger's time is taken
+    // then); throws on a closed port and when the write times out.
     virtual void write(const QByteArray& bytes) = 0;
 };
 

@@ -149,7 +149,8 @@ void SimulatedChip::dataByte(quint8 byte)
     } else if (dataBytes_ == 3 && pointer_ < kRegisters) {
         const quint16 word = static_cast<quint16>(wordHigh_ << 8 | byte);
         const int command = word >> 13;
-        if (command == kDacWrite)
+        const bool lost = command == kDacWrite && loseDacWrite_ > 0 && --loseDacWrite_ == 0;
+        if (command == kDacWrite && !lost)
             dac_[pointer_] = word & 0x3FF;
         else if (command == kOtpBurn)
             burn(pointer_, word & 0x3FF);

@@ -52,6 +52,8 @@ public:
     // Puts the chip in the middle of sending the word 0: it holds SDA low until enough clock pulses have
     // shifted the rest of the byte out, as a chip does whose master stopped clocking mid-read.
     void strandMidRead();
+    // A fault: the nth DAC write from now is acknowledged but lost, as a write that did not take (0: none).
+    void loseDacWrite(int nth) { loseDacWrite_ = nth; }
 
 private:
     enum class State { Idle, Address, AckAddress, Receive, AckReceive, Transmit, MasterAck };
@@ -86,6 +88,7 @@ private:
     quint16 outWord_ = 0;
     int outByte_ = 0;
     bool masterAcked_ = false;
+    int loseDacWrite_ = 0;
 };
 
 // The demo board and the bus layer's test double, behind the same port interface as real hardware. It is

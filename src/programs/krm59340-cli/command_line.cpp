@@ -9,8 +9,10 @@
 #include "serial/port_catalog.h"
 
 #include <QCommandLineParser>
+#include <QProcess>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -52,19 +54,21 @@ const std::vector<CommandHelp>& commands()
          {}},
         {Command::Read,
          "read",
-         {"read"},
-         "Read the 24 channel registers and the bank status: code, hex and voltage.",
-         "25 reads (a pointer write and a word read each); nothing is written.",
-         {}},
+         {"read", "read CH..."},
+         "Read the 24 channel registers and the bank status, or only the channels given: code, hex and "
+         "voltage.",
+         "25 reads, or one per channel given (a pointer write and a word read each); nothing is written.",
+         {{"CH...", "channels, 1..24, read in the order given (default: all, and the bank status)"}}},
         {Command::Set,
          "set",
-         {"set CH VOLTS", "set CH --code N", "set all VOLTS"},
+         {"set CH VOLTS [--verify]", "set CH --code N [--verify]", "set all VOLTS [--verify]"},
          "Set a channel, or all of them, to a voltage or to a 10-bit code.",
          "One DAC write per channel. A voltage is converted with the reference in use as the window "
          "converts it; one outside 0..reference is clamped to it, with a warning.",
          {{"CH", "a channel, 1..24, or all"},
           {"VOLTS", "volts, 0..the reference (--vref)"},
-          {"--code N", "the code itself: 0..1023, or 0x0..0x3FF"}}},
+          {"--code N", "the code itself: 0..1023, or 0x0..0x3FF"},
+          {"--verify", "read the channels back: status 2, naming them, for any whose code differs"}}},
         {Command::Load,
          "load",
          {"load FILE"},
@@ -105,12 +109,25 @@ const std::vector<CommandHelp>& commands()
          "batch",
          {"batch FILE... [--delay S] [--cycles N]"},
          "Apply channel files in order, each followed by the trigger block.",
-         "Prints one line per applied file: time, cycle and file. Ctrl-C ends the run once the file "
-         "being applied and its trigger block are done. Every file is read first: a malformed one "
-         "stops the run before it starts.",
+         "Prints one line per applied file as it is applied: time, cycle and file; with --json one JSON "
+         "object a line, and a last one for the end (done, stopped or failed, with the channels "
+         "written). Ctrl-C ends the run once the file being applied and its trigger block are done. "
+         "Every file is read first: a malformed one stops the run before it starts.",
          {{"FILE...", "channel files, applied in the order given"},
-          {"--delay S", "seconds to wait after each file's trigger block (default 0)"},
+          {"--delay S", "time to wait after each file's trigger block: seconds, or 500ms, 20us (default 0)"},
           {"--cycles N", "times to go through the files (default 1; 0: until Ctrl-C)"}}},
+        {Command::Session,
+         "session",
+         {"session"},
+         "Run the commands read from stdin, one a line, on a port opened once: one answer line each.",
+         "The port is opened, checked and probed once, then each line runs as the command with its words "
+         "would (set 3 1.25, read 3, load FILE, otp 3 --yes, trigger ...), or waits or ends the session. "
+         "Each answer is one line, written at once: a JSON object with --json ({\"ok\":true,...} or "
+         "{\"ok\":false,\"error\":\"...\",\"status\":2}), aligned text otherwise. Blank lines and # "
+         "comments get none. A failed command ends the session only when the port is gone (status 2); EOF "
+         "or quit ends it with status 0, a stop signal between two transactions.",
+         {{"wait S", "a line that waits: seconds, or 500ms, 20us"},
+          {"quit", "a line that ends the session"}}},
     };
     return table;
 }
@@ -185,7 +202,9 @@ QString mainHelp(const QList<QCommandLineOption>& options)
     text +=
         QStringLiteral("\n") +
         wrapped(QStringLiteral("Every command but ports opens the port, checks its lines and probes for the "
-                               "chip first. Exit status: 0 done; 1 bad usage or input; 2 port or bus "
+                               "chip first; a session does it once for all its commands. Options may also "
+                               "follow the command (read 3 --json). Exit status: 0 done; 1 bad usage or "
+                               "input; 2 port or bus "
                                "failure (no port, busy, line check failed, adapter gone); 3 no chip "
                                "answered at the address in use; 4 an OTP burn that did not take; 128 + the "
                                "signal's number when "
@@ -193,6 +212,37 @@ QString mainHelp(const QList<QCommandLineOption>& options)
                 0) +
         QLatin1Char('\n');
     return text;
+}
+
+// Splits the words after the program's options into the program's own long options among them (with their
+// values) and the rest, the command first. "--" ends the search.
+std::pair<QStringList, QStringList> ownOptionsAfterCommand(const QStringList& words,
+                                                           const QList<QCommandLineOption>& options)
+{
+    QStringList own, rest;
+    for (qsizetype i = 0; i < words.size(); ++i) {
+        const QString& word = words[i];
+        if (i == 0 || !word.startsWith(QLatin1String("--")) || word == QLatin1String("--help")) {
+            rest << word;
+            if (word == QLatin1String("--") && i > 0) {
+                rest += words.mid(i + 1);
+                break;
+            }
+            continue;
+        }
+        const QString name = word.mid(2).section(QLatin1Char('='), 0, 0);
+        const auto option =
+            std::find_if(options.begin(), options.end(),
+                         [&name](const QCommandLineOption& o) { return o.names().contains(name); });
+        if (option == options.end()) {
+            rest << word;
+            continue;
+        }
+        own << word;
+        if (!option->valueName().isEmpty() && !word.contains(QLatin1Char('=')) && i + 1 < words.size())
+            own << words[++i];
+    }
+    return {own, rest};
 }
 
 QString commandHelp(const CommandHelp& help)
@@ -236,15 +286,25 @@ std::optional<qint64> strictInteger(const QString& text, bool hexAllowed = false
     return std::nullopt;
 }
 
-std::chrono::nanoseconds parseDuration(const QString& text)
+std::chrono::nanoseconds parseLatency(const QString& text)
 {
     const auto latency = model::parse_latency(text);
     if (!latency)
         throw UsageError(
             QStringLiteral("--line-latency: '%1' is not a duration of at most 1 s (for example 1ms, "
-                           "500us or 0)")
+                           "500us, 0.001 or 0)")
                 .arg(text));
     return *latency;
+}
+
+// Seconds for a wait: a billion of them is forever for a bench.
+double parseSeconds(const QString& what, const QString& text)
+{
+    const auto duration = model::parse_duration(text, std::chrono::seconds(1000000000));
+    if (!duration)
+        throw UsageError(QStringLiteral("%1 %2 is not a duration (seconds, or for example 500ms or 20us)")
+                             .arg(what, text));
+    return double(duration->count()) / 1e9;
 }
 
 int parseChannel(const QString& text, bool allAllowed)
@@ -300,8 +360,10 @@ public:
                 else
                     throw UsageError(QStringLiteral("%1 %2 needs a value").arg(command_, name));
             } else if (isGlobalOption(name)) {
-                throw UsageError(QStringLiteral("%1 is an option of %2 itself: put it before the command %3")
-                                     .arg(name, programName(), command_));
+                // Only a session's lines get here: on the command line these are taken wherever they stand.
+                throw UsageError(
+                    QStringLiteral("%1 is an option of %2 itself: give it before session, not to %3")
+                        .arg(name, programName(), command_));
             } else {
                 throw UsageError(QStringLiteral("unknown option '%1' for %2 (%3 %2 --help lists them)")
                                      .arg(name, command_, programName()));
@@ -332,9 +394,9 @@ public:
 private:
     static bool isGlobalOption(const QString& name)
     {
-        static const QStringList global = {"--port", "--trigger-port", "--rate",         "--a0",
-                                           "--vref", "--simulate",     "--line-latency", "--bus-trace",
-                                           "--json", "--version"};
+        static const QStringList global = {"--port",  "--trigger-port", "--rate",         "--a0",
+                                           "--vref",  "--simulate",     "--line-latency", "--bus-trace",
+                                           "--state", "--json",         "--version"};
         return global.contains(name);
     }
 
@@ -352,13 +414,31 @@ void parseCommand(const CommandHelp& help, const QStringList& words, const QList
     switch (help.command) {
     case Command::Ports:
     case Command::Probe:
-    case Command::Read:
     case Command::Reset:
     case Command::Trigger:
+    case Command::Session:
+    case Command::Quit:
         CommandArguments(name, words, {}, {}).expect({});
         return;
+    case Command::Read: {
+        const CommandArguments args(name, words, {}, {});
+        for (const QString& channel : args.positionals()) {
+            const int n = parseChannel(channel, false);
+            if (request.channels.contains(n))
+                throw UsageError(QStringLiteral("read names channel %1 twice").arg(n));
+            request.channels << n;
+        }
+        return;
+    }
+    case Command::Wait: {
+        const CommandArguments args(name, words, {}, {});
+        args.expect({QStringLiteral("S")});
+        request.delay = parseSeconds(name, args.positionals().at(0));
+        return;
+    }
     case Command::Set: {
-        const CommandArguments args(name, words, {QStringLiteral("--code")}, {});
+        const CommandArguments args(name, words, {QStringLiteral("--code")}, {QStringLiteral("--verify")});
+        request.verify = args.isSet(QStringLiteral("--verify"));
         if (args.isSet(QStringLiteral("--code"))) {
             args.expect({QStringLiteral("CH")});
             const QString text = args.value(QStringLiteral("--code"));
@@ -403,14 +483,8 @@ void parseCommand(const CommandHelp& help, const QStringList& words, const QList
                 throw UsageError(QStringLiteral("batch needs file names, not ''"));
             request.files << files::rawArgument(file, raw);
         }
-        if (args.isSet(QStringLiteral("--delay"))) {
-            const QString text = args.value(QStringLiteral("--delay"));
-            const auto delay = strictNumber(text);
-            if (!delay || *delay < 0)
-                throw UsageError(
-                    QStringLiteral("--delay %1 is not a number of seconds (0 or more)").arg(text));
-            request.delay = *delay;
-        }
+        if (args.isSet(QStringLiteral("--delay")))
+            request.delay = parseSeconds(QStringLiteral("--delay"), args.value(QStringLiteral("--delay")));
         if (args.isSet(QStringLiteral("--cycles"))) {
             const QString text = args.value(QStringLiteral("--cycles"));
             const auto cycles = strictInteger(text);
@@ -448,7 +522,7 @@ Invocation parseCommandLine(const QStringList& arguments, const QList<QByteArray
 {
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Print this help (a command's: COMMAND --help) and exit."));
-    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("V"), QStringLiteral("version")},
                                      QStringLiteral("Print the program's name and version and exit."));
     const QCommandLineOption port(
         QStringLiteral("port"),
@@ -479,26 +553,42 @@ Invocation parseCommandLine(const QStringList& arguments, const QList<QByteArray
     const QCommandLineOption simulate(
         QStringLiteral("simulate"),
         QStringLiteral("Use a simulated board as COM1, with chips at 0x74 and 0x75; "
-                       "it is fresh at every run (every register 0)."));
+                       "it is fresh at every run (every register 0) unless --state keeps it."));
     const QCommandLineOption lineLatency(
         QStringLiteral("line-latency"),
         QStringLiteral("With --simulate: every line request takes this long, as "
-                       "on a USB adapter (1ms, 500us, 0)."),
+                       "on a USB adapter (1ms, 500us, 0.001, 0)."),
         QStringLiteral("duration"));
+    const QCommandLineOption state(
+        QStringLiteral("state"),
+        QStringLiteral("With --simulate: keep the simulated chips' registers and OTP banks in <file> from "
+                       "one run to the next (created when missing)."),
+        QStringLiteral("file"));
     const QCommandLineOption busTrace(QStringLiteral("bus-trace"),
                                       QStringLiteral("Record every line request to <file> as a value change "
                                                      "dump (scl, sda)."),
                                       QStringLiteral("file"));
-    const QCommandLineOption json(QStringLiteral("json"),
-                                  QStringLiteral("Print one JSON document instead of aligned text."));
-    const QList<QCommandLineOption> options = {help, version,  port,        triggerPort, rate, a0,
-                                               vref, simulate, lineLatency, busTrace,    json};
+    const QCommandLineOption json(
+        QStringLiteral("json"),
+        QStringLiteral("Print JSON instead of aligned text: one document, or one object a line for a "
+                       "batch and a session."));
+    const QList<QCommandLineOption> options = {help, version,  port,        triggerPort, rate,     a0,
+                                               vref, simulate, lineLatency, state,       busTrace, json};
 
     QCommandLineParser parser;
     // Everything after the command belongs to it: "set 3 -1" is a voltage, not an option.
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     parser.addOptions(options);
-    if (!parser.parse(arguments)) {
+    bool parsed = parser.parse(arguments);
+    if (parsed) {
+        // The program's own options after the command ("read 3 --json") are taken as if before it.
+        const QStringList words = parser.positionalArguments();
+        const QStringList before = arguments.mid(0, arguments.size() - words.size());
+        const auto [own, rest] = ownOptionsAfterCommand(words, options);
+        if (!own.isEmpty() && !before.contains(QStringLiteral("--")))
+            parsed = parser.parse(before + own + rest);
+    }
+    if (!parsed) {
         QString error = parser.errorText();
         error[0] = error[0].toLower();
         if (error.endsWith(QLatin1Char('.')))
@@ -565,7 +655,14 @@ Invocation parseCommandLine(const QStringList& arguments, const QList<QByteArray
     if (parser.isSet(lineLatency)) {
         if (!request.simulate)
             throw UsageError(QStringLiteral("--line-latency slows the simulated board only: add --simulate"));
-        request.lineLatency = parseDuration(parser.value(lineLatency));
+        request.lineLatency = parseLatency(parser.value(lineLatency));
+    }
+    if (parser.isSet(state)) {
+        if (!request.simulate)
+            throw UsageError(QStringLiteral("--state keeps the simulated board's memory: add --simulate"));
+        request.statePath = files::rawArgument(parser.value(state), raw);
+        if (request.statePath.isEmpty())
+            throw UsageError(QStringLiteral("--state needs a file name, not ''"));
     }
     if (parser.isSet(busTrace)) {
         request.busTrace = files::rawArgument(parser.value(busTrace), raw);
@@ -574,6 +671,35 @@ Invocation parseCommandLine(const QStringList& arguments, const QList<QByteArray
     }
     parseCommand(*command, words.mid(1), raw, request);
     return invocation;
+}
+
+std::optional<Request> parseSessionLine(const Request& session, const QString& line)
+{
+    const QStringList words = QProcess::splitCommand(line);
+    if (words.isEmpty() || words.first().startsWith(QLatin1Char('#')))
+        return std::nullopt;
+    static const std::vector<CommandHelp> own = {
+        {Command::Wait, "wait", {"wait S"}, "", "", {}},
+        {Command::Quit, "quit", {"quit"}, "", "", {}},
+    };
+    const CommandHelp* command = findCommand(words.first());
+    for (const CommandHelp& help : own)
+        if (words.first() == QLatin1String(help.name))
+            command = &help;
+    if (!command || command->command == Command::Session)
+        throw UsageError(QStringLiteral("unknown command '%1' (%2 session --help lists them)")
+                             .arg(words.first(), programName()));
+    Request request;
+    request.comPort = session.comPort;
+    request.device = session.device;
+    request.triggerPort = session.triggerPort;
+    request.rate = session.rate;
+    request.a0 = session.a0;
+    request.vref = session.vref;
+    request.simulate = session.simulate;
+    request.json = session.json;
+    parseCommand(*command, words.mid(1), {}, request);
+    return request;
 }
 
 } // namespace cli

@@ -14,7 +14,7 @@
 
 namespace cli {
 
-enum class Command { Ports, Probe, Read, Set, Load, Save, Reset, Otp, Trigger, Batch };
+enum class Command { Ports, Probe, Read, Set, Load, Save, Reset, Otp, Trigger, Batch, Session, Wait, Quit };
 
 // Bad usage or input, found before anything reaches the chip: exit status 1. The text names the argument.
 class UsageError : public files::TextError {
@@ -33,16 +33,19 @@ struct Request {
     std::optional<double> vref;
     bool simulate = false;
     std::chrono::nanoseconds lineLatency{0};
-    QByteArray busTrace; // as given: a file name need not be UTF-8
+    QByteArray busTrace;  // as given: a file name need not be UTF-8
+    QByteArray statePath; // --simulate: where the simulated chips' memory lives between runs
     bool json = false;
 
     Command command = Command::Read;
     QString commandName;
-    int channel = 0; // set, otp: 1..24, or 0 for all of them
+    int channel = 0;     // set, otp: 1..24, or 0 for all of them
+    QList<int> channels; // read: these registers alone, in the order given; none: the whole chip
+    bool verify = false; // set: the written channels read back
     std::optional<double> volts;
     std::optional<int> code;
     QList<QByteArray> files; // load, save: one; batch: in the order given; as given, like busTrace
-    double delay = 0;        // batch: seconds after each file's trigger block
+    double delay = 0;        // batch: seconds after each file's trigger block; wait: seconds
     int cycles = 1;          // batch: 0 runs until stopped
 };
 
@@ -54,5 +57,9 @@ struct Invocation {
 
 // arguments as QCoreApplication::arguments() gives them, the program's name first. Throws UsageError.
 Invocation parseCommandLine(const QStringList& arguments, const QList<QByteArray>& raw = {});
+
+// One line of a session: a command with the words of the one-shot commands, or wait or quit, run with the
+// session's options. nullopt for a line with nothing to do (blank, or a # comment). Throws UsageError.
+std::optional<Request> parseSessionLine(const Request& session, const QString& line);
 
 } // namespace cli

@@ -60,37 +60,72 @@ int addressOf(const QString& a0)
 } // namespace
 
 Runner::Runner(app::Bench& bench, const Request& request, const QString& lockDir, Progress& progress)
-    : bench_(bench), request_(request), lockDir_(lockDir), progress_(progress), log_(bench.engine())
+    : bench_(bench), request_(&request), lockDir_(lockDir), progress_(progress), log_(bench.engine())
 {
 }
 
 Outcome Runner::run()
 {
     applySettings();
-    if (request_.command == Command::Ports) {
-        QJsonObject result{{QStringLiteral("command"), request_.commandName}};
-        result.insert(QStringLiteral("ports"),
-                      listPorts(bench_.catalog(), lockDir_, bench_.link().PortNumber));
-        return Outcome(result);
-    }
+    if (request_->command == Command::Ports)
+        return Outcome(portsResult());
     checkInput();
-    try {
+    return guarded([this] {
         open();
         return execute();
+    });
+}
+
+void Runner::start()
+{
+    applySettings();
+    guarded([this] {
+        open();
+        return Outcome();
+    });
+}
+
+Outcome Runner::next(const Request& command)
+{
+    request_ = &command;
+    log_.clear();
+    where_.clear();
+    if (command.command == Command::Ports)
+        return Outcome(portsResult());
+    checkInput();
+    return guarded([this] { return execute(); });
+}
+
+bool Runner::portGone() const
+{
+    return gone_ || bench_.engine().connection().portState == engine::ConnectionState::PortState::Gone;
+}
+
+template <typename Work> Outcome Runner::guarded(Work work)
+{
+    try {
+        return work();
     } catch (const bus::Interrupted&) {
-        throw Stopped(QStringLiteral("during %1: %2").arg(request_.commandName, log_.summary(false)));
+        throw Stopped(QStringLiteral("during %1: %2").arg(request_->commandName, log_.summary(false)));
     } catch (const serial::PortError& e) {
-        const QString gone =
-            e.kind() == serial::PortFailure::Gone ? QStringLiteral(": the adapter is gone") : QString();
-        throw Failure(2, failureText(oneLine(e.text()) + gone, true));
+        gone_ = gone_ || e.kind() == serial::PortFailure::Gone;
+        const QString gone = gone_ ? QStringLiteral(": the adapter is gone") : QString();
+        throw Failure(2, failureText(oneLine(e.text()) + gone, true), log_.dacWritten());
     } catch (const bus::BusUnusable& e) {
-        throw Failure(2, failureText(oneLine(e.text()), false));
+        throw Failure(2, failureText(oneLine(e.text()), false), log_.dacWritten());
     } catch (const model::ChannelFileError& e) {
         // A file that changed between its check and its use.
-        throw Failure(1, failureText(oneLine(e.text()), false));
+        throw Failure(1, failureText(oneLine(e.text()), false), log_.dacWritten());
     } catch (const engine::NoTransmitLine& e) {
         throw Failure(2, oneLine(e.text()) + QStringLiteral("; nothing was sent"));
     }
+}
+
+QJsonObject Runner::portsResult() const
+{
+    QJsonObject result{{QStringLiteral("command"), request_->commandName}};
+    result.insert(QStringLiteral("ports"), listPorts(bench_.catalog(), lockDir_, bench_.link().PortNumber));
+    return result;
 }
 
 void Runner::applySettings()
@@ -99,38 +134,38 @@ void Runner::applySettings()
     serial::SerialLink& link = bench_.link();
     for (const QString& warning : bench_.settings().load_settings(model, link))
         progress_.warning(oneLine(warning));
-    if (request_.simulate)
-        link.PortNumber = qint16(request_.comPort != 0 ? request_.comPort : 1);
-    else if (request_.comPort != 0)
-        link.PortNumber = qint16(request_.comPort);
-    else if (!request_.device.isEmpty() && bench_.catalog())
-        link.PortNumber = qint16(app::Bench::portOfDevice(*bench_.catalog(), request_.device));
-    if (request_.rate)
-        link.BitRate = *request_.rate;
-    if (request_.a0) {
-        model.a0_state = *request_.a0;
+    if (request_->simulate)
+        link.PortNumber = qint16(request_->comPort != 0 ? request_->comPort : 1);
+    else if (request_->comPort != 0)
+        link.PortNumber = qint16(request_->comPort);
+    else if (!request_->device.isEmpty() && bench_.catalog())
+        link.PortNumber = qint16(app::Bench::portOfDevice(*bench_.catalog(), request_->device));
+    if (request_->rate)
+        link.BitRate = *request_->rate;
+    if (request_->a0) {
+        model.a0_state = *request_->a0;
         model.vref_high_cur = model.vref_high.at(model.bank());
     }
-    if (request_.vref)
-        model.vref_high_cur = *request_.vref;
+    if (request_->vref)
+        model.vref_high_cur = *request_->vref;
     const QString trigger =
-        request_.triggerPort.isEmpty() ? bench_.settings().triggerPort() : request_.triggerPort;
+        request_->triggerPort.isEmpty() ? bench_.settings().triggerPort() : request_->triggerPort;
     bench_.engine().setTriggerPort(trigger, lockDir_);
 }
 
 void Runner::checkInput()
 {
     model::ChannelModel& model = bench_.channels();
-    switch (request_.command) {
+    switch (request_->command) {
     case Command::Set:
-        if (request_.volts) {
+        if (request_->volts) {
             const double reference = model.vref_high_cur;
             if (!(reference > 0) || !std::isfinite(reference))
                 throw UsageError(
                     QStringLiteral("the reference voltage for A0 = %1 is %2 V, which converts no "
                                    "voltage: give --vref, or set a code with --code")
                         .arg(model.a0_state, model::number_text(reference)));
-            const double volts = *request_.volts;
+            const double volts = *request_->volts;
             for (int n : targets())
                 model.set_channel_voltage(n, volts);
             if (volts > reference || volts < 0) {
@@ -139,15 +174,15 @@ void Runner::checkInput()
                     QStringLiteral("%1 V is outside 0..%2 V, the reference in use: %3 set to %4 V "
                                    "instead")
                         .arg(model::number_text(volts), model::number_text(reference),
-                             request_.channel == 0 ? QStringLiteral("every channel")
-                                                   : QStringLiteral("channel %1").arg(first),
+                             request_->channel == 0 ? QStringLiteral("every channel")
+                                                    : QStringLiteral("channel %1").arg(first),
                              model::number_text(model.volt.at(first))));
             }
         }
         break;
     case Command::Load:
     case Command::Batch:
-        for (const QByteArray& file : request_.files)
+        for (const QByteArray& file : request_->files)
             checkChannelFile(file);
         break;
     default:
@@ -161,7 +196,8 @@ void Runner::checkChannelFile(const QByteArray& path) const
     // half-way is refused before anything reaches the chip.
     model::ChannelModel scratch;
     try {
-        model::apply_channel_file(path, scratch);
+        for (const QString& warning : model::apply_channel_file(path, scratch))
+            progress_.warning(oneLine(warning));
     } catch (const model::ChannelFileError& e) {
         throw UsageError(oneLine(e.text()) + QStringLiteral("; nothing was sent"));
     }
@@ -177,7 +213,7 @@ void Runner::open()
             2, QStringLiteral("no port chosen: give --port, or choose one in the window's COM Setting"));
     if (!link.PortAvailable.at(port))
         throw Failure(
-            2, request_.simulate
+            2, request_->simulate
                    ? QStringLiteral("COM%1 maps to nothing: the simulated board is COM1").arg(port)
                    : QStringLiteral("COM%1 maps to no device (krm59340-cli ports lists them)").arg(port));
     engine::Engine& bus = bench_.engine();
@@ -195,10 +231,10 @@ void Runner::open()
     default:
         throw Failure(2, oneLine(connection.portText()));
     }
-    if (request_.rate &&
-        !bus.device().lineSettings().startsWith(QString::number(*request_.rate) + QLatin1Char(',')))
-        throw Failure(2,
-                      QStringLiteral("%1 refused the bit rate %2").arg(connection.label).arg(*request_.rate));
+    if (request_->rate &&
+        !bus.device().lineSettings().startsWith(QString::number(*request_->rate) + QLatin1Char(',')))
+        throw Failure(
+            2, QStringLiteral("%1 refused the bit rate %2").arg(connection.label).arg(*request_->rate));
     if (connection.lines.health == bus::LineHealth::NoModemLines)
         throw Failure(2, QStringLiteral("%1 cannot set its modem lines: %2. Nothing was sent to the chip")
                              .arg(connection.label, connection.lines.refusal));
@@ -218,10 +254,10 @@ void Runner::requireChip() const
 
 Outcome Runner::execute()
 {
-    if (request_.command == Command::Probe)
+    if (request_->command == Command::Probe)
         return probe();
     requireChip();
-    switch (request_.command) {
+    switch (request_->command) {
     case Command::Read:
         return read();
     case Command::Set:
@@ -238,11 +274,18 @@ Outcome Runner::execute()
         return trigger();
     case Command::Batch:
         return batch();
+    case Command::Wait:
+        if (!StopSignals::sleepUnlessStopped(request_->delay, bench_.engine().interrupter()))
+            throw bus::Interrupted();
+        return Outcome(QJsonObject{{QStringLiteral("command"), request_->commandName},
+                                   {QStringLiteral("seconds"), request_->delay}});
     case Command::Ports:
     case Command::Probe:
+    case Command::Session:
+    case Command::Quit:
         break;
     }
-    return {};
+    return Outcome(QJsonObject{{QStringLiteral("command"), request_->commandName}});
 }
 
 Outcome Runner::probe()
@@ -289,6 +332,14 @@ double Runner::readChip()
 
 Outcome Runner::read()
 {
+    if (!request_->channels.isEmpty()) {
+        model::ChannelModel& model = bench_.channels();
+        for (int n : request_->channels)
+            model.set_code(n, bench_.engine().perform(model.read_channel_command(n)).word);
+        QJsonObject result = header();
+        result.insert(QStringLiteral("channels"), channelRows(request_->channels, Codes::Read));
+        return Outcome(result);
+    }
     const double status = readChip();
     QJsonObject result = header();
     result.insert(QStringLiteral("channels"), channelRows(allChannels(), Codes::Read));
@@ -300,17 +351,21 @@ Outcome Runner::set()
 {
     model::ChannelModel& model = bench_.channels();
     for (int n : targets()) {
-        if (request_.code)
-            model.code.at(n) = *request_.code;
+        if (request_->code)
+            model.set_code(n, *request_->code);
         model.cur_chan = n;
         model.write_current_channel();
     }
     QJsonObject result = header();
     QJsonArray rows = channelRows(targets(), Codes::Written);
-    if (request_.volts) {
+    if (request_->verify) {
+        verify();
+        result.insert(QStringLiteral("verified"), true);
+    }
+    if (request_->volts) {
         for (qsizetype i = 0; i < rows.size(); ++i) {
             QJsonObject row = rows.at(i).toObject();
-            row.insert(QStringLiteral("requested_volts"), *request_.volts);
+            row.insert(QStringLiteral("requested_volts"), *request_->volts);
             rows.replace(i, row);
         }
     }
@@ -318,11 +373,32 @@ Outcome Runner::set()
     return Outcome(result);
 }
 
+// Each written channel read back: a register that differs is a write the chip did not take (a glitch on the
+// bus that still got its acknowledges).
+void Runner::verify()
+{
+    model::ChannelModel& model = bench_.channels();
+    QStringList differ;
+    for (int n : targets()) {
+        model.code_to_binary10(model.code.at(n));
+        const int written = (model.bits_high.right(2) + model.bits_low).toInt(nullptr, 2);
+        const int held = int(bench_.engine().perform(model.read_channel_command(n)).word);
+        if (held != written)
+            differ << QStringLiteral("channel %1 holds %2, not %3").arg(n).arg(held).arg(written);
+    }
+    if (!differ.isEmpty())
+        throw Failure(2,
+                      QStringLiteral("%1: the read-back differs: %2; the write did not take")
+                          .arg(bench_.engine().connection().label, differ.join(QStringLiteral(", "))),
+                      log_.dacWritten());
+}
+
 Outcome Runner::load()
 {
-    model::apply_channel_file(request_.files.constFirst(), bench_.channels());
+    // Its warnings were given when it was checked.
+    model::apply_channel_file(request_->files.constFirst(), bench_.channels());
     QJsonObject result = header();
-    result.insert(QStringLiteral("file"), files::shown(request_.files.constFirst()));
+    result.insert(QStringLiteral("file"), files::shown(request_->files.constFirst()));
     result.insert(QStringLiteral("channels"), channelRows(allChannels(), Codes::Written));
     return Outcome(result);
 }
@@ -330,7 +406,7 @@ Outcome Runner::load()
 Outcome Runner::save()
 {
     const double status = readChip();
-    const QByteArray& file = request_.files.constFirst();
+    const QByteArray& file = request_->files.constFirst();
     try {
         model::save_channel_file(file, bench_.channels());
     } catch (const model::ChannelFileError& e) {
@@ -356,10 +432,11 @@ Outcome Runner::otp()
     // The codes to burn are the ones the chip holds now; all of them, since the reset reloads every
     // register and a script must learn which outputs moved.
     for (int n = 1; n <= model::kChannels; ++n)
-        model.code.at(n) = bus.perform(model.read_channel_command(n)).word;
+        model.set_code(n, bus.perform(model.read_channel_command(n)).word);
     const model::Codes before = model.code;
     const QJsonArray burnt = channelRows(targets(), Codes::Written);
-    const model::OtpBurn burn(model, request_.channel);
+    const model::OtpBurn burn(model, request_->channel);
+    bus.interrupter().check();
     const engine::Outcome outcome = bus.run(burn.batch());
     if (outcome.failure) {
         if (outcome.failure->kind != engine::Failure::Kind::Port)
@@ -376,7 +453,7 @@ Outcome Runner::otp()
         // knowing what its outputs are.
         const bus::Interrupter::Uninterruptible shield(bus.interrupter());
         for (int n = 1; n <= model::kChannels; ++n)
-            model.code.at(n) = bus.perform(model.read_channel_command(n)).word;
+            model.set_code(n, bus.perform(model.read_channel_command(n)).word);
     }
     QJsonArray changed;
     for (int n : model::changedChannels(before, model.code))
@@ -399,37 +476,43 @@ Outcome Runner::otp()
 
 Outcome Runner::trigger()
 {
+    bench_.engine().interrupter().check();
     sendTrigger();
     QJsonObject result = header();
     result.insert(QStringLiteral("sent"), QString::fromLatin1(kTriggerBlock));
     return Outcome(result);
 }
 
-void Runner::sendTrigger()
+QDateTime Runner::sendTrigger()
 {
     serial::SerialLink& link = bench_.link();
     link.TxBuffer[1] = 1;
-    bench_.engine().perform(engine::SendBlock{link.TxBlock(1)});
+    return bench_.engine().perform(engine::SendBlock{link.TxBlock(1)}).sent;
 }
 
 Outcome Runner::batch()
 {
-    const bool endless = request_.cycles == 0;
-    QJsonArray applied;
+    const bool endless = request_->cycles == 0;
+    int applied = 0;
     Outcome outcome;
     bool stopped = false;
-    for (int cycle = 1; !stopped && (endless || cycle <= request_.cycles); ++cycle) {
-        for (qsizetype i = 0; i < request_.files.size(); ++i) {
-            const QString file = files::shown(request_.files.at(i));
+    for (int cycle = 1; !stopped && (endless || cycle <= request_->cycles); ++cycle) {
+        for (qsizetype i = 0; i < request_->files.size(); ++i) {
+            const QString file = files::shown(request_->files.at(i));
+            // The moment the trigger block left the port, for lining up with a meter's log; without a
+            // block, when the file was applied.
+            QDateTime sent;
             {
+                bench_.engine().interrupter().check();
                 // A stop asked for while a file is applied comes after it and its trigger block.
                 const bus::Interrupter::Uninterruptible shield(bench_.engine().interrupter());
                 log_.clear();
                 where_ = QStringLiteral(" in %1 (cycle %2)").arg(file).arg(cycle);
-                model::apply_channel_file(request_.files.at(i), bench_.channels());
+                // Its warnings were given when it was checked.
+                model::apply_channel_file(request_->files.at(i), bench_.channels());
                 if (!noTriggerLine_) {
                     try {
-                        sendTrigger();
+                        sent = sendTrigger();
                     } catch (const engine::NoTransmitLine& e) {
                         // The files are what counts; the block is said to be missing once.
                         noTriggerLine_ = true;
@@ -438,18 +521,17 @@ Outcome Runner::batch()
                 }
                 where_.clear();
             }
-            // The moment the trigger block went out, with the offset, for lining up with a meter's log.
-            const QDateTime now = QDateTime::currentDateTime();
+            const QDateTime now = sent.isValid() ? sent : QDateTime::currentDateTime();
             const QJsonObject entry{{QStringLiteral("time"),
                                      now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs)},
                                     {QStringLiteral("cycle"), cycle},
                                     {QStringLiteral("file"), file}};
-            applied.append(entry);
+            ++applied;
             progress_.applied(entry);
-            const bool last = !endless && cycle == request_.cycles && i == request_.files.size() - 1;
+            const bool last = !endless && cycle == request_->cycles && i == request_->files.size() - 1;
             const bus::Interrupter& interrupter = bench_.engine().interrupter();
             if (interrupter.requested() ||
-                (!last && !StopSignals::sleepUnlessStopped(request_.delay, interrupter))) {
+                (!last && !StopSignals::sleepUnlessStopped(request_->delay, interrupter))) {
                 stopped = true;
                 outcome.stopped = true;
                 outcome.message = QStringLiteral("after %1 (cycle %2)").arg(file).arg(cycle);
@@ -460,8 +542,11 @@ Outcome Runner::batch()
         }
     }
     outcome.result = header();
-    outcome.result.insert(QStringLiteral("applied"), applied);
-    outcome.result.insert(QStringLiteral("stopped"), stopped);
+    outcome.result.insert(QStringLiteral("end"),
+                          stopped ? QStringLiteral("stopped") : QStringLiteral("done"));
+    outcome.result.insert(QStringLiteral("files_applied"), applied);
+    if (stopped)
+        outcome.result.insert(QStringLiteral("after"), outcome.message);
     return outcome;
 }
 
@@ -470,10 +555,10 @@ QJsonObject Runner::header() const
     const model::ChannelModel& model = bench_.channels();
     const int port = bench_.link().PortNumber;
     const QString device = bench_.catalog() ? bench_.catalog()->devicePath(port) : QString();
-    return {{QStringLiteral("command"), request_.commandName},
+    return {{QStringLiteral("command"), request_->commandName},
             {QStringLiteral("port"), QStringLiteral("COM%1").arg(port)},
             {QStringLiteral("device"), device.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(device)},
-            {QStringLiteral("simulated"), request_.simulate},
+            {QStringLiteral("simulated"), request_->simulate},
             {QStringLiteral("a0"), model.bank()},
             {QStringLiteral("address"), addressText(addressOf(model.a0_state))},
             {QStringLiteral("reference"), model.vref_high_cur}};
@@ -504,7 +589,7 @@ QJsonArray Runner::channelRows(const QList<int>& channels, Codes codes)
 
 QList<int> Runner::targets() const
 {
-    return request_.channel != 0 ? QList<int>{request_.channel} : allChannels();
+    return request_->channel != 0 ? QList<int>{request_->channel} : allChannels();
 }
 
 QString Runner::failureText(const QString& what, bool cutOff) const

@@ -6,6 +6,7 @@
 #include "command_line.h"
 #include "write_log.h"
 
+#include <QDateTime>
 #include <QJsonObject>
 #include <QString>
 
@@ -18,14 +19,19 @@ class Bench;
 namespace cli {
 
 // A command that could not be done: its exit status (1 input, 2 port or bus, 3 no chip) and a message of one
-// line that names what was written to the chip before, if anything.
+// line that names what was written to the chip before, if anything; the channels it wrote, for JSON.
 class Failure : public files::TextError {
 public:
-    Failure(int status, const QString& text) : files::TextError(text), status_(status) {}
+    Failure(int status, const QString& text, QList<int> written = {})
+        : files::TextError(text), status_(status), written_(std::move(written))
+    {
+    }
     int status() const { return status_; }
+    const QList<int>& written() const { return written_; }
 
 private:
     int status_;
+    QList<int> written_;
 };
 
 // A command stopped half-way because a stop was asked for; the text says where and what was written.
@@ -60,16 +66,25 @@ struct Outcome {
 };
 
 // Runs one request on a bench: the settings and the command line's choices, the port opened with its line
-// check and the chip's presence probe, then the command with only the traffic it needs. Reads the settings,
-// never writes them.
+// check and the chip's presence probe, then the command with only the traffic it needs. A session opens the
+// port once (start) and runs command after command on it (next). Reads the settings, never writes them.
 class Runner {
 public:
     Runner(app::Bench& bench, const Request& request, const QString& lockDir, Progress& progress);
 
     // Throws UsageError (bad input, before anything is sent), Failure and Stopped.
     Outcome run();
+    // The settings and the port of a session's request, checked and probed. Throws Failure.
+    void start();
+    // One command of the session on the port start() opened; the request must outlive the call. Throws as
+    // run() does.
+    Outcome next(const Request& command);
+    // The port can carry no more commands: its adapter is gone.
+    bool portGone() const;
 
 private:
+    template <typename Work> Outcome guarded(Work work);
+    QJsonObject portsResult() const;
     void applySettings();
     void checkInput();
     void checkChannelFile(const QByteArray& path) const;
@@ -82,6 +97,7 @@ private:
     Outcome probe();
     Outcome read();
     Outcome set();
+    void verify();
     Outcome load();
     Outcome save();
     Outcome reset();
@@ -97,15 +113,17 @@ private:
     QJsonArray channelRows(const QList<int>& channels, Codes codes);
     QList<int> targets() const;
     QString failureText(const QString& what, bool cutOff) const;
-    void sendTrigger();
+    // The trigger block; returns the moment it had left the port.
+    QDateTime sendTrigger();
 
     app::Bench& bench_;
-    const Request& request_;
+    const Request* request_;
     QString lockDir_;
     Progress& progress_;
     WriteLog log_;
     QString where_;              // " in FILE (cycle N)" while a batch applies a file
     bool noTriggerLine_ = false; // the bus port has no transmit line and no trigger port was given
+    bool gone_ = false;          // a command found the adapter gone
 };
 
 } // namespace cli

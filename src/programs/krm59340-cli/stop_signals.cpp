@@ -98,16 +98,50 @@ void StopSignals::endByCaughtSignal()
     _exit(128 + signal); // a signal whose default action does not end the program
 }
 
+namespace {
+
+// The stop signals blocked for the object's life, and the mask that lets them through while waiting,
+// whatever mask the program was started with.
+class StopsBlocked {
+public:
+    StopsBlocked()
+    {
+        const sigset_t stops = stopSignalSet();
+        sigprocmask(SIG_BLOCK, &stops, &previous_);
+        waiting_ = previous_;
+        for (int signal : kStopSignals)
+            sigdelset(&waiting_, signal);
+    }
+    ~StopsBlocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    StopsBlocked(const StopsBlocked&) = delete;
+    StopsBlocked& operator=(const StopsBlocked&) = delete;
+
+    const sigset_t* waiting() const { return &waiting_; }
+
+private:
+    sigset_t previous_;
+    sigset_t waiting_;
+};
+
+} // namespace
+
+bool StopSignals::waitReadable(int fd, const bus::Interrupter& interrupter)
+{
+    const StopsBlocked blocked;
+    pollfd input{fd, POLLIN, 0};
+    while (!interrupter.requested()) {
+        // An error is the read's to report.
+        const int ready = ppoll(&input, 1, nullptr, blocked.waiting());
+        if (ready > 0 || (ready < 0 && errno != EINTR))
+            return true;
+    }
+    return false;
+}
+
 bool StopSignals::sleepUnlessStopped(double seconds, const bus::Interrupter& interrupter)
 {
     using namespace std::chrono;
-    const sigset_t stops = stopSignalSet();
-    sigset_t previous;
-    sigprocmask(SIG_BLOCK, &stops, &previous);
-    // While sleeping the stop signals get through, whatever mask the program was started with.
-    sigset_t sleeping = previous;
-    for (int signal : kStopSignals)
-        sigdelset(&sleeping, signal);
+    const StopsBlocked blocked;
     // A billion seconds is forever for a bench, and keeps the deadline inside the clock's range.
     const auto deadline =
         steady_clock::now() + duration_cast<nanoseconds>(duration<double>(std::min(seconds, 1e9)));
@@ -117,9 +151,8 @@ bool StopSignals::sleepUnlessStopped(double seconds, const bus::Interrupter& int
         if (left <= 0)
             break;
         const timespec timeout{time_t(left / 1000000000), long(left % 1000000000)};
-        ppoll(nullptr, 0, &timeout, &sleeping);
+        ppoll(nullptr, 0, &timeout, blocked.waiting());
     }
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
     return !stopped;
 }
 

@@ -28,6 +28,9 @@ public:
     // Sleeps for the given seconds, or less when the interrupter is asked to stop meanwhile: false then.
     // Race-free: a signal that arrives just before the sleep still ends it.
     static bool sleepUnlessStopped(double seconds, const bus::Interrupter& interrupter);
+    // Waits until the descriptor has something to read (or its end), or the interrupter is asked to stop:
+    // false then. Race-free as sleepUnlessStopped.
+    static bool waitReadable(int fd, const bus::Interrupter& interrupter);
 };
 
 } // namespace cli

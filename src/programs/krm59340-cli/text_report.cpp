@@ -158,4 +158,52 @@ QString batchLine(const QJsonObject& entry)
         .arg(entry[QStringLiteral("file")].toString());
 }
 
+QString sessionLine(bool ok, const QJsonObject& answer)
+{
+    const QString command = answer[QStringLiteral("command")].toString();
+    if (!ok)
+        return QStringLiteral("error %1  %2  %3\n")
+            .arg(answer[QStringLiteral("status")].toInt())
+            .arg(command.leftJustified(7), answer[QStringLiteral("error")].toString());
+    QStringList parts;
+    const QJsonArray channels =
+        answer[command == QLatin1String("otp") ? QStringLiteral("burnt") : QStringLiteral("channels")]
+            .toArray();
+    for (const QJsonValue& value : channels) {
+        const QJsonObject channel = value.toObject();
+        parts << QStringLiteral("%1: %2 %3 %4")
+                     .arg(channel[QStringLiteral("channel")].toInt(), 2)
+                     .arg(channel[QStringLiteral("code")].toInt(), 4)
+                     .arg(channel[QStringLiteral("hex")].toString().rightJustified(3),
+                          channel[QStringLiteral("volts")].isDouble()
+                              ? model::volt_text(channel[QStringLiteral("volts")].toDouble()) +
+                                    QStringLiteral(" V")
+                              : QStringLiteral("-"));
+    }
+    if (answer.contains(QStringLiteral("bank_status")))
+        parts << QStringLiteral("bank status %1").arg(answer[QStringLiteral("bank_status")].toInt());
+    if (answer.contains(QStringLiteral("file")))
+        parts << answer[QStringLiteral("file")].toString();
+    if (answer.contains(QStringLiteral("lines")))
+        parts << answer[QStringLiteral("lines")].toString();
+    for (const QJsonValue& value : answer[QStringLiteral("chips")].toArray())
+        parts << QStringLiteral("%1 %2").arg(value[QStringLiteral("address")].toString(),
+                                             value[QStringLiteral("answers")].toBool()
+                                                 ? QStringLiteral("answers")
+                                                 : QStringLiteral("no chip"));
+    if (answer.contains(QStringLiteral("sent")))
+        parts << QStringLiteral("sent ") + answer[QStringLiteral("sent")].toString();
+    if (answer.contains(QStringLiteral("seconds")))
+        parts << model::number_text(answer[QStringLiteral("seconds")].toDouble()) + QStringLiteral(" s");
+    if (answer.contains(QStringLiteral("files_applied")))
+        parts << QStringLiteral("%1 files applied").arg(answer[QStringLiteral("files_applied")].toInt());
+    for (const QJsonValue& value : answer[QStringLiteral("ports")].toArray())
+        parts << QStringLiteral("%1 %2").arg(value[QStringLiteral("name")].toString(QStringLiteral("-")),
+                                             value[QStringLiteral("state")].toString());
+    return QStringLiteral("ok    %1  %2")
+               .arg(command.leftJustified(7), parts.join(QStringLiteral(", ")))
+               .trimmed() +
+           QLatin1Char('\n');
+}
+
 } // namespace cli

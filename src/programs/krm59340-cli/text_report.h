@@ -14,4 +14,7 @@ QString textReport(const QJsonObject& result);
 // One line of a batch as each file is applied: time, cycle, file.
 QString batchLine(const QJsonObject& entry);
 
+// A session's answer on one line: "ok", the command and what it found, or "error", the status and why.
+QString sessionLine(bool ok, const QJsonObject& answer);
+
 } // namespace cli

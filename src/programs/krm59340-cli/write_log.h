@@ -33,6 +33,8 @@ public:
     // "nothing was written to the chip", or what was, with the write a port failure cut off (cutOff: the
     // failure came from the port in the middle of a transaction).
     QString summary(bool cutOff) const;
+    // The channels whose DAC writes went through, in the order written.
+    const QList<int>& dacWritten() const { return dac_; }
 
 private:
     engine::Engine& engine_;

@@ -59,7 +59,7 @@ int main(int argc, char** argv)
     const QCommandLineOption lineLatency(
         QStringLiteral("line-latency"),
         QStringLiteral("With --simulate: every line request takes <duration> (for example 1ms, as on a USB "
-                       "adapter)."),
+                       "adapter, or 0.001 seconds)."),
         QStringLiteral("duration"));
     const QCommandLineOption port(
         QStringLiteral("port"),

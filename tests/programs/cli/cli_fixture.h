@@ -51,8 +51,22 @@ struct CliResult {
     QByteArray out;
     QString err;
 
-    // Empty when out is not JSON, which any check of a value then shows.
-    QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
+    // Empty when out is not JSON, which any check of a value then shows. Of JSON Lines (a batch, a
+    // session), the last line.
+    QJsonObject json() const
+    {
+        const QJsonObject whole = QJsonDocument::fromJson(out).object();
+        return whole.isEmpty() && !lines().isEmpty() ? lines().constLast() : whole;
+    }
+    // Each line of out as JSON (empty objects for lines that are not).
+    QList<QJsonObject> lines() const
+    {
+        QList<QJsonObject> objects;
+        for (const QByteArray& line : out.split('\n'))
+            if (!line.isEmpty())
+                objects << QJsonDocument::fromJson(line).object();
+        return objects;
+    }
 };
 
 // Each "path=text" of expected, separated by ", ": the value at that path of object keys and array indices
@@ -131,6 +145,16 @@ public:
     {
         QProcess process;
         start(process, args, program);
+        return finish(process);
+    }
+
+    // A session fed these lines, then the end of its input.
+    CliResult session(const QStringList& args, const QStringList& lines) const
+    {
+        QProcess process;
+        start(process, args + QStringList{"session"});
+        process.write((lines.join('\n') + '\n').toUtf8());
+        process.closeWriteChannel();
         return finish(process);
     }
 

@@ -213,6 +213,94 @@ TEST_F(CliThroughRealPort, AnAdapterPulledHalfWayNamesTheChannelsWritten)
     EXPECT_EQ(after, expected);
 }
 
+// One script, unchanged, on the real port and on the simulated board that keeps its state: the same answers.
+// Through the real port the session opens once: 50 commands leave one probe on the bus and then only their
+// own traffic, and the chip holds what they set.
+TEST_F(CliThroughRealPort, ASessionScriptRunsUnchangedOnThePortAndOnTheRehearsalBoard)
+{
+    QStringList script;
+    std::vector<int> expected = codes;
+    QStringList traffic = traffic::probe(0x74);
+    for (int step = 0; step < 25; ++step) {
+        const int channel = step % 24 + 1, code = (step * 37 + 11) % 1024;
+        script << QString("set %1 --code %2 --verify").arg(channel).arg(code)
+               << QString("read %1").arg(channel);
+        expected[channel - 1] = code;
+        traffic += traffic::dacWrites(0x74, {code}, channel) + traffic::read(0x74, channel - 1, code) +
+                   traffic::read(0x74, channel - 1, code);
+    }
+    const QString state = cli.path("rehearsal.ini"), trace = cli.path("session.vcd");
+    // The rehearsal board starts as the real one: the same registers.
+    QStringList prepare;
+    for (int n = 0; n < 24; ++n)
+        prepare << QString("set %1 --code %2").arg(n + 1).arg(codes[n]);
+    ASSERT_EQ(cli.session({"--simulate", "--state", state}, prepare).status, 0);
+    const CliResult rehearsed = cli.session({"--simulate", "--state", state, "--json"}, script);
+
+    attach(config);
+    const CliResult r = cli.session({"--port", board.slave(), "--json", "--bus-trace", trace}, script);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.lines().size(), 50);
+    ASSERT_EQ(rehearsed.lines().size(), 50);
+    for (int i = 0; i < 50; ++i) {
+        SCOPED_TRACE(script[i].toStdString());
+        EXPECT_EQ(r.lines()[i]["ok"], true);
+        EXPECT_EQ(r.lines()[i]["channels"], rehearsed.lines()[i]["channels"]);
+    }
+    EXPECT_EQ(traffic::decode(trace), traffic);
+    EXPECT_EQ(registers(), expected);
+}
+
+// A --json batch prints each file's line as it is applied: when the adapter is pulled in the third file,
+// the two lines before it are out, and a last one names the failure and the channels the chip took.
+TEST_F(CliThroughRealPort, ABatchThatFailsAfterTwoFilesHasPrintedTwoLinesAndTheFailure)
+{
+    const QString file = cli.writeChannelFile("step.csv", "10", someCodes(3, 100));
+    const auto requests = [&](int files) {
+        const QString counted = cli.path("count.vcd");
+        EXPECT_EQ(
+            cli.run(QStringList{"--simulate", "--bus-trace", counted, "batch"} + QStringList(files, file))
+                .status,
+            0);
+        return readAll(counted).split('#').constLast().split('\n').constFirst().toLong();
+    };
+    const long two = requests(2), three = requests(3);
+    config.gone_after = 2 + (two + three) / 2;
+    attach(config);
+    const CliResult r = cli.run({"--port", board.slave(), "--json", "batch", file, file, file});
+    EXPECT_EQ(r.status, 2) << r.err;
+    const QList<QJsonObject> lines = r.lines();
+    ASSERT_EQ(lines.size(), 3) << r.out.toStdString();
+    expectJson(lines[0], "cycle=1, file=" + file);
+    expectJson(lines[1], "cycle=1, file=" + file);
+    expectJson(lines[2], "end=failed, status=2, written/0=1");
+    EXPECT_TRUE(lines[2]["error"].toString().contains("adapter is gone")) << lines[2]["error"].toString();
+    const int written = int(lines[2]["written"].toArray().size());
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, 24);
+}
+
+// A failed command is answered and the session goes on, but an adapter pulled ends it: nothing after could
+// reach the chip.
+TEST_F(CliThroughRealPort, AnAdapterPulledEndsASession)
+{
+    const QString counted = cli.path("count.vcd");
+    ASSERT_EQ(cli.run({"--simulate", "--bus-trace", counted, "read", "1"}).status, 0);
+    const long requests = readAll(counted).split('#').constLast().split('\n').constFirst().toLong();
+    config.gone_after = 2 + requests + 200;
+    attach(config);
+    const CliResult r =
+        cli.session({"--port", board.slave(), "--json"}, {"read 1", "set 25 1", "read", "read 2", "read 3"});
+    EXPECT_EQ(r.status, 2) << r.err;
+    const QList<QJsonObject> lines = r.lines();
+    ASSERT_EQ(lines.size(), 3) << r.out.toStdString();
+    expectJson(lines[0], "ok=true");
+    expectJson(lines[1], "ok=false, status=1");
+    expectJson(lines[2], "ok=false, status=2, command=read");
+    EXPECT_TRUE(lines[2]["error"].toString().contains("adapter is gone")) << lines[2]["error"].toString();
+    EXPECT_TRUE(r.err.contains("the port is gone")) << r.err;
+}
+
 // The trigger block goes to the serial port named for it, not to the bus port's transmit line (a kernel I2C
 // adapter has none): here a pty, whose other end reads it.
 TEST(CliTriggerPort, TheBlockGoesToThePortNamedForIt)

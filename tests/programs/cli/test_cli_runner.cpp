@@ -51,17 +51,29 @@ TEST(CliRunner, AStopRequestEndsACommandOnlyWhereNothingIsLeftHalfDone)
         int nth;
         int burnt; // bank status and resets: a burn, its reset and the bank status read go together
         const std::vector<int>* codes;
-        QString said; // how the Stopped thrown begins, or what a batch that ended between files said
+        QString said;   // how the Stopped thrown begins, or what a batch that ended between files said
+        int blocks = 0; // trigger blocks sent
     } cases[] = {
         {{"otp", "all", "--yes"}, Kind::OtpWrite, 1, 1, &before, ""},
         {{"otp", "all", "--yes"}, Kind::PointerWrite, 3, 0, &before, "during otp: nothing was written"},
         {{"otp", "7", "--yes"}, Kind::GeneralCall, 1, 1, nullptr, ""},
         {{"set", "all", "5"}, Kind::DacWrite, 5, 0, &fiveSet, "during set: channels 1-5 were written"},
-        {{"batch", file, "--cycles", "0"}, Kind::DacWrite, 3, 0, &fileCodes, "after " + file + " (cycle 1)"},
+        {{"batch", file, "--cycles", "0"},
+         Kind::DacWrite,
+         3,
+         0,
+         &fileCodes,
+         "after " + file + " (cycle 1)",
+         1},
+        // Asked during the open's probe: the command never begins.
+        {{"batch", file}, Kind::Probe, 1, 0, &before, "during batch: nothing was written"},
+        {{"trigger"}, Kind::Probe, 1, 0, &before, "during trigger: nothing was written"},
+        {{"otp", "3", "--yes"}, Kind::Read, 1, 0, &before, "during otp: nothing was written"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
         auto owned = std::make_unique<sim::SimulatedBoard>();
+        const sim::SimulatedBoard& board = *owned;
         sim::SimulatedChip& chip = *owned->chip(0x74);
         for (int reg = 0; reg < 24; ++reg)
             chip.setDacRegister(reg, before[reg]);
@@ -78,6 +90,7 @@ TEST(CliRunner, AStopRequestEndsACommandOnlyWhereNothingIsLeftHalfDone)
         }
         EXPECT_EQ(chip.bankStatus(), c.burnt);
         EXPECT_EQ(chip.resets(), c.burnt);
+        EXPECT_EQ(!board.transmitted().isEmpty(), c.blocks > 0);
         for (std::size_t reg = 0; c.codes && reg < c.codes->size(); ++reg)
             EXPECT_EQ(chip.dacRegister(int(reg)), c.codes->at(reg)) << "channel " << reg + 1;
     }
@@ -184,6 +197,47 @@ TEST(CliRunner, ABurnIsJudgedByTheBankStatusAndAPullInsideItSaysHowFarItWent)
             for (int reg = 0; reg < 24; ++reg)
                 EXPECT_EQ(channels[reg]["code"].toInt(), board.chip(0x74)->dacRegister(reg)) << reg;
             EXPECT_EQ(result["changed"].toArray().size(), c.changed);
+        }
+    }
+}
+
+struct Quiet final : cli::Progress {
+    void warning(const QString&) override {}
+    void applied(const QJsonObject&) override {}
+};
+
+// set --verify reads back what it wrote: a DAC write the chip acknowledged but did not take (the board's
+// fault) ends the command with status 2, naming the channel and what it holds.
+TEST(CliRunner, VerifyCatchesAWriteTheChipDidNotTake)
+{
+    CliFixture cli;
+    const struct {
+        QStringList args;
+        int lost; // the nth DAC write is lost; 0: none
+        QString named;
+    } cases[] = {
+        {{"set", "7", "--code", "0x155", "--verify"}, 1, "channel 7 holds 0, not 341"},
+        {{"set", "all", "--code", "5", "--verify"}, 3, "channel 3 holds 0, not 5"},
+        {{"set", "all", "--code", "5", "--verify"}, 0, ""},
+        // Without --verify nothing looks.
+        {{"set", "7", "--code", "5"}, 1, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        auto owned = std::make_unique<sim::SimulatedBoard>();
+        owned->chip(0x74)->loseDacWrite(c.lost);
+        app::Bench bench(cli.settingsFile(), std::move(owned));
+        const cli::Request request =
+            cli::parseCommandLine(QStringList{"krm59340-cli", "--simulate"} + c.args).request;
+        Quiet quiet;
+        try {
+            const cli::Outcome outcome = cli::Runner(bench, request, cli.lockDir(), quiet).run();
+            EXPECT_TRUE(c.named.isEmpty());
+            EXPECT_EQ(outcome.result["verified"].toBool(), request.verify);
+        } catch (const cli::Failure& e) {
+            EXPECT_EQ(e.status(), 2);
+            EXPECT_TRUE(!c.named.isEmpty() && e.text().contains(c.named)) << e.text();
+            EXPECT_TRUE(e.text().contains("did not take")) << e.text();
         }
     }
 }

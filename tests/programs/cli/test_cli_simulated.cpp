@@ -58,6 +58,10 @@ TEST_F(CliOnSimulatedBoard, BadInputSaysWhichArgumentAndSendsNothing)
         {{"--port", "COM17", "read"}, "COM17"},
         {{"--port", device, "read"}, device},
         {{"--line-latency", "5", "read"}, "'5'"},
+        {{"--line-latency", "2s", "read"}, "'2s'"},
+        {{"batch", file, "--delay", "-1"}, "-1"},
+        {{"batch", file, "--delay", "5 min"}, "5 min"},
+        {{"read", "3", "3"}, "twice"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -74,6 +78,12 @@ TEST_F(CliOnSimulatedBoard, EachCommandSendsOnlyTheTrafficItNeedsAndSaysSoInJson
 {
     const std::vector<int> others(24, 1000);
     const QString other = cli.writeChannelFile("other.csv", "5", others);
+    std::vector<int> high(24, 0);
+    high[0] = high[1] = 2000;
+    std::vector<int> highSent = high;
+    highSent[0] = highSent[1] = 0x3FF;
+    const QString highFile = cli.writeChannelFile("high.csv", "10", high);
+    const QString longFile = cli.writeChannelFile("long.csv", "10", std::vector<int>(25, 7));
     // The reference the settings give A0 = 0, which a save writes into the file.
     cli.writeSettings({{"vref_high0/10", "10"}});
 
@@ -97,9 +107,26 @@ TEST_F(CliOnSimulatedBoard, EachCommandSendsOnlyTheTrafficItNeedsAndSaysSoInJson
          probe(0x75) + dacWrites(0x75, std::vector<int>(24, 0x2A5)),
          "channels/#=24, a0=1, address=0x75"},
         {{"read"}, probe(0x74) + readChip(0x74), "channels/#=24, bank_status=0, port=COM1, simulated=true"},
+        // Single registers, in the order asked: a pointer write and a word read each; the program's own
+        // options may follow the command.
+        {{"read", "3", "1", "--a0", "1"},
+         probe(0x75) + read(0x75, 2, 0) + read(0x75, 0, 0),
+         "channels/#=2, channels/0/channel=3, channels/1/channel=1, address=0x75"},
+        {{"set", "2", "--code", "7", "--verify"},
+         probe(0x74) + dacWrites(0x74, {7}, 2) + read(0x74, 1, 7),
+         "verified=true"},
         {{"load", file},
          probe(0x74) + dacWrites(0x74, codes),
          "reference=2.5, channels/23/code=984, channels/23/volts=" + QVariant(984 * 2.5 / 1024).toString()},
+        // Loaded as stored files hold them, with a word on what the chip got.
+        {{"load", highFile},
+         probe(0x74) + dacWrites(0x74, highSent),
+         "channels/#=24",
+         "codes above 1023 for channels 1, 2: the chip takes 1023"},
+        {{"load", longFile},
+         probe(0x74) + dacWrites(0x74, std::vector<int>(24, 7)),
+         "",
+         "more than 25 values"},
         {{"reset"}, probe(0x74) + generalCallReset + readChip(0x74), "channels/#=24"},
         // The code read back burnt into OTP (command 0x40) between two bank status reads, the reset that
         // loads the new bank into every register, and the read-back of all of them.
@@ -110,13 +137,13 @@ TEST_F(CliOnSimulatedBoard, EachCommandSendsOnlyTheTrafficItNeedsAndSaysSoInJson
         {{"probe"},
          probe(0x74) + probe(0x75),
          "lines=lines OK, chips/0/answers=true, chips/0/in_use=true, chips/1/in_use=false"},
-        {{"trigger"}, probe(0x74), "sent=01 00 00 00"},
+        // A duration in seconds, without a unit.
+        {{"--line-latency", "0.001", "trigger"}, probe(0x74), "sent=01 00 00 00"},
         {{"save", cli.path("saved.csv")}, probe(0x74) + readChip(0x74), ""},
-        {{"batch", file, other, "--cycles", "2"},
+        {{"batch", file, other, "--cycles", "2", "--delay", "1ms"},
          probe(0x74) + dacWrites(0x74, codes) + dacWrites(0x74, others) + dacWrites(0x74, codes) +
              dacWrites(0x74, others),
-         "applied/#=4, applied/0/file=" + file + ", applied/3/file=" + other +
-             ", applied/3/cycle=2, stopped=false"},
+         "files_applied=4, end=done"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -131,6 +158,100 @@ TEST_F(CliOnSimulatedBoard, EachCommandSendsOnlyTheTrafficItNeedsAndSaysSoInJson
         EXPECT_TRUE(endsIdle(trace));
     }
     EXPECT_EQ(readAll(cli.path("saved.csv")), "10\r\n" + QByteArray("0\r\n").repeated(24));
+}
+
+// A session opens, checks and probes once for all its commands: 50 triggers leave the very trace one
+// trigger run leaves, and a mixed session puts one probe on the bus and then only its commands' traffic. A
+// bad line is answered and the session goes on.
+TEST_F(CliOnSimulatedBoard, ASessionOpensChecksAndProbesOnceAndAnswersEveryCommand)
+{
+    const QString once = cli.path("once.vcd");
+    ASSERT_EQ(cli.run({"--simulate", "--bus-trace", once, "trigger"}).status, 0);
+    CliResult r = cli.session({"--simulate", "--json", "--bus-trace", trace}, QStringList(50, "trigger"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.lines().size(), 50);
+    EXPECT_EQ(readAll(trace), readAll(once));
+
+    QStringList lines;
+    QStringList expected = traffic::probe(0x74);
+    for (int step = 1; step <= 16; ++step) {
+        lines << QString("set %1 --code %2").arg(step % 24 + 1).arg(step * 50)
+              << QString("read %1").arg(step % 24 + 1) << "wait 0";
+        expected +=
+            traffic::dacWrites(0x74, {step * 50}, step % 24 + 1) + traffic::read(0x74, step % 24, step * 50);
+    }
+    lines << ""
+          << "# a comment gets no answer"
+          << "frob"
+          << "set 0 1"
+          << "quit"
+          << "read";
+    r = cli.session({"--simulate", "--json", "--bus-trace", trace}, lines);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const QList<QJsonObject> answers = r.lines();
+    ASSERT_EQ(answers.size(), 48 + 3) << r.out.toStdString();
+    for (int step = 1; step <= 16; ++step) {
+        SCOPED_TRACE(step);
+        expectJson(answers[3 * step - 3], "ok=true, command=set");
+        expectJson(answers[3 * step - 2],
+                   QString("ok=true, channels/#=1, channels/0/code=%1").arg(step * 50));
+    }
+    expectJson(answers[48], "ok=false, status=1");
+    EXPECT_TRUE(answers[48]["error"].toString().contains("frob"));
+    expectJson(answers[49], "ok=false, status=1, command=set");
+    expectJson(answers[50], "ok=true, command=quit");
+    EXPECT_TRUE(r.out.startsWith("{\"ok\":true,"));
+    EXPECT_EQ(traffic::decode(trace), expected);
+}
+
+// A stop signal while the session waits for its next line ends it, and the program by the signal.
+TEST_F(CliOnSimulatedBoard, AStopSignalEndsASessionWaitingForInput)
+{
+    QProcess process;
+    cli.start(process, {"--simulate", "--bus-trace", trace, "session"});
+    process.write("read 3\n");
+    ASSERT_TRUE(process.waitForReadyRead(10000));
+    ::kill(pid_t(process.processId()), SIGTERM);
+    const CliResult r = CliFixture::finish(process);
+    EXPECT_EQ(r.signal, SIGTERM) << r.err;
+    EXPECT_TRUE(r.out.startsWith("ok    read")) << r.out.toStdString();
+    EXPECT_TRUE(r.err.contains("stopped by SIGTERM")) << r.err;
+    EXPECT_TRUE(endsIdle(trace));
+}
+
+// --state carries the registers and the OTP banks from run to run, one-shot or session alike; a damaged
+// file is refused by the entry before anything is sent.
+TEST_F(CliOnSimulatedBoard, TheStateFileCarriesTheChipsAcrossRuns)
+{
+    const QString state = cli.path("board.ini");
+    const QStringList simulated = {"--simulate", "--json", "--state", state};
+    ASSERT_EQ(cli.run(simulated + QStringList{"set", "3", "--code", "0x155"}).status, 0);
+    ASSERT_EQ(cli.session(simulated, {"otp 3 --yes", "set 3 --code 9", "set 4 --code 4"}).status, 0);
+    CliResult r = cli.run(simulated + QStringList{"read"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    expectJson(r.json(), "channels/2/code=9, channels/3/code=4, bank_status=1");
+    // The burnt bank is what a reset loads.
+    r = cli.run(simulated + QStringList{"reset"});
+    expectJson(r.json(), "channels/2/code=341, channels/3/code=0, bank_status=1");
+
+    const QByteArray saved = readAll(state);
+    ASSERT_TRUE(saved.contains("\n[0x75]\n")) << saved.toStdString();
+    const struct {
+        QByteArray from, to;
+        QString key;
+    } damages[] = {{"otp1=0 0 341 ", "otp1=0 0 341x ", "otp1"},
+                   {"banks_used=1", "banks_used=9", "banks_used"},
+                   {"resets=", "reset=", "resets"}};
+    for (const auto& [from, to, key] : damages) {
+        QFile file(state);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(saved).replace(from, to));
+        file.close();
+        r = cli.run(simulated + QStringList{"--bus-trace", trace, "read"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.contains("[0x74] " + key) && r.err.contains("board.ini")) << r.err;
+        EXPECT_FALSE(readAll(trace).contains("\n0!\n")) << "a clock edge went out";
+    }
 }
 
 // Entries of the settings that cannot be used as they stand are named on stderr, each falls back alone, and
@@ -250,6 +371,19 @@ TEST_F(CliOnSimulatedBoard, AStopSignalDuringAReadLeavesTheBusIdle)
         EXPECT_EQ(decoded.filter("Data write").size(), decoded.filter("Address write").size() - 1);
         EXPECT_TRUE(endsIdle(trace));
     }
+    // Killed outright, the program says nothing; its trace still holds every transaction it finished.
+    QFile::remove(trace);
+    QProcess process;
+    cli.start(process, {"--simulate", "--line-latency", "1ms", "--bus-trace", trace, "read"});
+    QElapsedTimer clock;
+    for (clock.start(); !QFile::exists(trace) && clock.elapsed() < 10000;)
+        QThread::msleep(10);
+    QThread::msleep(1000);
+    ::kill(pid_t(process.processId()), SIGKILL);
+    EXPECT_EQ(CliFixture::finish(process).signal, SIGKILL);
+    const QStringList decoded = traffic::decode(trace);
+    EXPECT_GE(decoded.count("Address read: 74"), 1);
+    EXPECT_LE(decoded.count("Start") - decoded.count("Stop"), 1) << "at most the one it was in";
 }
 
 // Ctrl-C in a batch waits for the file being applied (CliRunner shows it at an exact transaction), but a

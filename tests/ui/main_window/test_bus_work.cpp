@@ -213,13 +213,17 @@ TEST_F(SlowBus, APulledAdapterEndsTheWorkWithOneReportAndTheWindowGoesOn)
         EXPECT_TRUE(QTest::qWaitFor([] { return QApplication::overrideCursor() != nullptr; }, 1000));
         during = QApplication::overrideCursor() ? QApplication::overrideCursor()->shape() : Qt::ArrowCursor;
     });
-    // The adapter pulled: said once, and the next command says nothing more.
+    // The adapter pulled: said once; the next command refuses, naming the port, and shows nothing as read.
     board->setFaults({false, false, long(board->lineRequests()) + 3000});
     click("Command5");
+    const QString shown = w().codeBox(23)->text();
     click("Command5");
     EXPECT_EQ(during, Qt::WaitCursor);
-    ASSERT_EQ(reports.size(), 1);
+    ASSERT_EQ(reports.size(), 2);
     EXPECT_TRUE(reports[0].contains("No such device"));
+    EXPECT_TRUE(reports[1].startsWith("Nothing was sent to the chip: COM1 (simulated board) is gone"))
+        << reports[1].toStdString();
+    EXPECT_EQ(w().codeBox(23)->text(), shown);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     EXPECT_TRUE(w().connectionLine()->parts().join(' ').contains("the adapter is gone"));
 }

@@ -44,7 +44,7 @@ TEST_F(Files, ALoadAppliesEveryFormAcceptedAndReportsBadInputByFileAndLine)
         {"binary.csv", QByteArray(200000, '\0'), "binary.csv", 0},
         {"missing.csv", {}, "could not be opened", 0},
         {"commas.csv", channelFile("2.5", 24, ", "), "", 24},
-        {"thirty.csv", channelFile("4.096", 29), "", 24},
+        {"thirty.csv", channelFile("4.096", 29), "more than 25 values", 24},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

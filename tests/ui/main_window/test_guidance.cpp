@@ -19,14 +19,14 @@ TEST_F(Guidance, AFirstRunSaysToSetVsupAndAfterThePickToReadTheChipAndSavesItsSe
 {
     start({});
     EXPECT_TRUE(w().connectionLine()->parts().contains("No port chosen: press COM Setting"));
-    // No port chosen yet: the bus reads as released everywhere.
-    EXPECT_EQ(w().codeBox(2)->text(), "FFFF");
-    EXPECT_EQ(w().maxBankBox()->text(), "65535");
+    // No port chosen yet: nothing is shown as read.
+    EXPECT_EQ(w().codeBox(2)->text(), "");
+    EXPECT_EQ(w().maxBankBox()->text(), "");
     EXPECT_EQ(hints(), QStringList());
     typeInto(volt(2), "5");
     EXPECT_EQ(hints(), QStringList({kSetVsup}));
     leave(volt(2));
-    EXPECT_EQ(volt(2)->text(), "0") << "snapped back";
+    EXPECT_EQ(volt(2)->text(), "") << "snapped back";
 
     bench->link().PortNumber = 1; // what a pick in COM Setting does, without the dialog
     w().commands().post([this] { return w().openSelectedPort(); });
