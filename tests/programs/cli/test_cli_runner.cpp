@@ -6,6 +6,7 @@
 #include "app/bench.h"
 #include "runner.h"
 #include "sim/simulated_board.h"
+#include "support/used_chip.h"
 
 #include "programs/cli/cli_fixture.h"
 
@@ -166,13 +167,7 @@ TEST(CliRunner, ABurnIsJudgedByTheBankStatusAndAPullInsideItSaysHowFarItWent)
         SCOPED_TRACE(c.args.join(' ').toStdString() + " pulled at " + std::to_string(c.nth));
         auto owned = std::make_unique<sim::SimulatedBoard>();
         sim::SimulatedBoard& board = *owned;
-        sim::SimulatedChip::Memory memory;
-        for (int reg = 0; reg < 24; ++reg)
-            memory.dac[reg] = quint16(100 + reg);
-        memory.banksUsed = c.banksUsed;
-        if (c.banksUsed > 0)
-            memory.otp[c.banksUsed - 1].fill(5);
-        board.chip(0x74)->setMemory(memory);
+        board.chip(0x74)->setMemory(usedChip(c.banksUsed));
         app::Bench bench(cli.settingsFile(), std::move(owned));
         const cli::Request request =
             cli::parseCommandLine(QStringList{"krm59340-cli", "--simulate"} + c.args).request;

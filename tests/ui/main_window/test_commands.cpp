@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The krm59340 developers
 
 #include "app_fixture.h"
+#include "support/used_chip.h"
 
 #include "bus/bus_observer.h"
 #include "model/numbers.h"
@@ -101,15 +102,8 @@ TEST_F(Commands, ABurnIsJudgedByTheBankStatusAndTheGridShowsWhatTheResetLoadedIn
         questions.clear();
         shown.clear();
         reports.clear();
-        start(onCom1({{"vref_high0/10", "10"}}), [&c](sim::SimulatedBoard& b) {
-            sim::SimulatedChip::Memory memory;
-            for (int reg = 0; reg < 24; ++reg)
-                memory.dac[reg] = quint16(100 + reg);
-            memory.banksUsed = c.banksUsed;
-            if (c.banksUsed > 0)
-                memory.otp[c.banksUsed - 1].fill(5);
-            b.chip(0x74)->setMemory(memory);
-        });
+        start(onCom1({{"vref_high0/10", "10"}}),
+              [&c](sim::SimulatedBoard& b) { b.chip(0x74)->setMemory(usedChip(c.banksUsed)); });
         if (c.single) {
             click("Command3");
             press(w().otpWriter()->writeButton());
