@@ -5,13 +5,13 @@
 # checks it with lintian, desktop-file-validate and appstreamcli, installs it and starts the program from it;
 # runs the suite again under AddressSanitizer and UndefinedBehaviorSanitizer, and runs each fuzzer for a
 # bounded time. Any failure ends the run with a non-zero status.
-# KRM_FUZZ_SECONDS sets the time per fuzzer (default 15; 0 skips fuzzing).
+# KRM_FUZZ_SECONDS sets the time per fuzzer (default 10; 0 skips fuzzing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
-fuzz_seconds=${KRM_FUZZ_SECONDS:-15}
+fuzz_seconds=${KRM_FUZZ_SECONDS:-10}
 step() { printf '\n==== %s (at %d s)\n' "$1" "$SECONDS"; }
 # Tests run by ctest in all builds, for the closing line (a failure has ended the script before it).
 passed=0
@@ -21,7 +21,7 @@ step "build and test"
 # Release: the package is stripped anyway, and debug information was a third of the build time.
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure
+ctest --test-dir build --output-on-failure -j"$jobs"
 count_tests build
 
 step "package"
@@ -76,7 +76,7 @@ cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 \
 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build-asan --output-on-failure
+    ctest --test-dir build-asan --output-on-failure -j"$jobs"
 count_tests build-asan
 
 if [ "$fuzz_seconds" -gt 0 ]; then
