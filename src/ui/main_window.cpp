@@ -372,11 +372,11 @@ Task<> MainWindow::readAllChannels()
         const ReadOnlyGrid frozen(voltBoxes_);
         read = co_await commands_->attempt(model_.read_all_channels_batch());
     }
-    if (read.failure) {
+    // Lines that failed their check let nothing through: no chip gave the codes the model holds.
+    const bool unread = read.failure && !read.connection.lines.usable();
+    if (read.failure && !unread) {
         model_.apply_read(read.replies);
-        throw BusFailed(*read.failure);
-    }
-    if (read.connection.chipAnswers()) {
+    } else if (!read.failure && read.connection.chipAnswers()) {
         model_.apply_read(read.replies);
     } else {
         // What a bus without a chip gave is no chip's: nothing is shown as read, and nothing of it is
@@ -385,6 +385,8 @@ Task<> MainWindow::readAllChannels()
         showModel();
         setMaxBankText(QString());
     }
+    if (read.failure)
+        throw BusFailed(*read.failure);
     guidance_->chipRead();
 }
 
