@@ -172,8 +172,10 @@ void ControlPanel::refresh_panel()
             const QSignalBlocker quiet(slider);
             slider->setValue(positionFor(model_.code.at(n)));
         }
-        codeLabels_.at(n - 1)->setText(model::code_text(model_.code.at(n)));
-        voltLabels_.at(n - 1)->setText(model::volt_text(model_.volt.at(n)));
+        // A channel no chip gave shows nothing, as in the grid.
+        const bool unknown = model_.unknown.at(n);
+        codeLabels_.at(n - 1)->setText(unknown ? QString() : model::code_text(model_.code.at(n)));
+        voltLabels_.at(n - 1)->setText(unknown ? QString() : model::volt_text(model_.volt.at(n)));
     }
     const double low = model_.vref_low_cur;
     const double range = model_.vref_high_cur - model_.vref_low_cur;
