@@ -6,6 +6,7 @@
 #include "app/bench.h"
 #include "runner.h"
 #include "sim/simulated_board.h"
+#include "support/at_transaction.h"
 #include "support/used_chip.h"
 
 #include "programs/cli/cli_fixture.h"
@@ -14,28 +15,16 @@ namespace {
 
 using Kind = bus::TransactionKind;
 
-// Asks the bench to stop as the nth transaction of a kind starts; that one still runs. The command's
-// progress it keeps to itself.
-struct StopAt final : bus::BusObserver, cli::Progress {
-    StopAt(app::Bench& bench, Kind kind, int nth) : bench(bench), kind(kind), nth(nth)
-    {
-        bench.engine().addObserver(this);
-    }
-    ~StopAt() { bench.engine().removeObserver(this); }
-
-    void starting(const bus::Transaction& started) override
-    {
-        if (started.kind == kind && --nth == 0)
-            bench.engine().interrupter().request();
-    }
-    void done(const bus::Transaction&) override {}
+struct Quiet final : cli::Progress {
     void warning(const QString&) override {}
     void applied(const QJsonObject&) override {}
-
-    app::Bench& bench;
-    const Kind kind;
-    int nth;
 };
+
+// The adapter pulled a few line requests into a transaction.
+void pull(sim::SimulatedBoard& board)
+{
+    board.setFaults({false, false, long(board.lineRequests()) + 5});
+}
 
 TEST(CliRunner, AStopRequestEndsACommandOnlyWhereNothingIsLeftHalfDone)
 {
@@ -81,9 +70,11 @@ TEST(CliRunner, AStopRequestEndsACommandOnlyWhereNothingIsLeftHalfDone)
         app::Bench bench(cli.settingsFile(), std::move(owned));
         const cli::Request request =
             cli::parseCommandLine(QStringList{"krm59340-cli", "--simulate"} + c.args).request;
-        StopAt stop(bench, c.stopAt, c.nth);
+        const AtTransaction stop(bench.engine(), c.stopAt, c.nth,
+                                 [&] { bench.engine().interrupter().request(); });
+        Quiet quiet;
         try {
-            const cli::Outcome outcome = cli::Runner(bench, request, cli.lockDir(), stop).run();
+            const cli::Outcome outcome = cli::Runner(bench, request, cli.lockDir(), quiet).run();
             EXPECT_EQ(outcome.message, c.said);
             EXPECT_EQ(outcome.stopped, !c.said.isEmpty());
         } catch (const cli::Stopped& e) {
@@ -96,30 +87,6 @@ TEST(CliRunner, AStopRequestEndsACommandOnlyWhereNothingIsLeftHalfDone)
             EXPECT_EQ(chip.dacRegister(int(reg)), c.codes->at(reg)) << "channel " << reg + 1;
     }
 }
-
-// Pulls the adapter as the nth transaction of a kind starts: a few line requests into it.
-struct PullAt final : bus::BusObserver, cli::Progress {
-    PullAt(app::Bench& bench, sim::SimulatedBoard& board, Kind kind, int nth)
-        : bench(bench), board(board), kind(kind), nth(nth)
-    {
-        bench.engine().addObserver(this);
-    }
-    ~PullAt() { bench.engine().removeObserver(this); }
-
-    void starting(const bus::Transaction& started) override
-    {
-        if (started.kind == kind && --nth == 0)
-            board.setFaults({false, false, long(board.lineRequests()) + 5});
-    }
-    void done(const bus::Transaction&) override {}
-    void warning(const QString&) override {}
-    void applied(const QJsonObject&) override {}
-
-    app::Bench& bench;
-    sim::SimulatedBoard& board;
-    const Kind kind;
-    int nth; // 0: never
-};
 
 // A burn is judged by the bank status before and after it: one that did not take is a failure naming what
 // the chip holds. After any burn the result holds every register as the reset loaded it and the channels
@@ -171,12 +138,13 @@ TEST(CliRunner, ABurnIsJudgedByTheBankStatusAndAPullInsideItSaysHowFarItWent)
         app::Bench bench(cli.settingsFile(), std::move(owned));
         const cli::Request request =
             cli::parseCommandLine(QStringList{"krm59340-cli", "--simulate"} + c.args).request;
-        PullAt pull(bench, board, c.pullAt, c.nth);
+        const AtTransaction pulling(bench.engine(), c.pullAt, c.nth, [&] { pull(board); });
+        Quiet quiet;
         int status = 0;
         QString said;
         QJsonObject result;
         try {
-            const cli::Outcome outcome = cli::Runner(bench, request, cli.lockDir(), pull).run();
+            const cli::Outcome outcome = cli::Runner(bench, request, cli.lockDir(), quiet).run();
             status = outcome.status;
             said = outcome.message;
             result = outcome.result;
@@ -195,11 +163,6 @@ TEST(CliRunner, ABurnIsJudgedByTheBankStatusAndAPullInsideItSaysHowFarItWent)
         }
     }
 }
-
-struct Quiet final : cli::Progress {
-    void warning(const QString&) override {}
-    void applied(const QJsonObject&) override {}
-};
 
 // set --verify reads back what it wrote: a DAC write the chip acknowledged but did not take (the board's
 // fault) ends the command with status 2, naming the channel and what it holds.
