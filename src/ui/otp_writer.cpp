@@ -16,7 +16,6 @@
 #include <QPushButton>
 
 #include <algorithm>
-#include <cmath>
 
 namespace ui {
 
@@ -25,14 +24,6 @@ namespace {
 // Client area in twips.
 constexpr int kClientWidth = 3795;
 constexpr int kClientHeight = 2805;
-
-// What the chip receives for a code: ten bits, so a code above 1023 goes out as 3FF.
-int burntCode(double code)
-{
-    if (!(code > 0))
-        return 0;
-    return code >= 1023 ? 1023 : static_cast<int>(std::floor(code));
-}
 
 QLineEdit* readOnlyBox(QWidget* parent, const QString& name, int left, int top, int width, int height)
 {
@@ -120,7 +111,7 @@ void OtpWriter::writeSelected()
         const model::ChannelModel& model = host_.bench().channels();
         const int n = RegisterIndex.at(RegisterPosition) + 1;
         // The model's code at this moment, which may be newer than the copy shown in Text2.
-        const int code = burntCode(model.code.at(n));
+        const int code = model::register_code(model.code.at(n));
         const double volts = model.shown_voltage(code);
         co_await host_.burnOtp(n, QStringLiteral("channel %1 (register %2): code %3h, %4 V")
                                       .arg(RegisterLabel.at(RegisterPosition))

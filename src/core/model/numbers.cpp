@@ -127,6 +127,13 @@ QString volt_text(double value)
     return number_text(std::isfinite(scaled) ? std::floor(scaled) / 1000 : value);
 }
 
+int register_code(double code)
+{
+    if (!(code > 0))
+        return 0;
+    return code >= 1023 ? 1023 : static_cast<int>(std::floor(code));
+}
+
 QString code_text(double code)
 {
     if (!(code > 0)) // also NaN

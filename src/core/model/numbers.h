@@ -25,6 +25,9 @@ QString volt_text(double value);
 
 // A code as the boxes show it: upper-case hexadecimal without leading zeros (0, 3FF, 400, FFFF).
 QString code_text(double code);
+// What the chip's ten-bit register receives for a code: its whole part, 1023 (3FF) for anything larger, 0
+// for anything not above 0.
+int register_code(double code);
 
 // A duration as a user types it: seconds ("0.5"), or a number and a unit: "500ms", "250us", "0.5 s",
 // "2000ns". nullopt for anything else, a negative value, or more than longest.

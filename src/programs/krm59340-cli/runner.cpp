@@ -380,8 +380,7 @@ void Runner::verify()
     model::ChannelModel& model = bench_.channels();
     QStringList differ;
     for (int n : targets()) {
-        model.code_to_binary10(model.code.at(n));
-        const int written = (model.bits_high.right(2) + model.bits_low).toInt(nullptr, 2);
+        const int written = model::register_code(model.code.at(n));
         const int held = int(bench_.engine().perform(model.read_channel_command(n)).word);
         if (held != written)
             differ << QStringLiteral("channel %1 holds %2, not %3").arg(n).arg(held).arg(written);
@@ -569,12 +568,9 @@ QJsonArray Runner::channelRows(const QList<int>& channels, Codes codes)
     model::ChannelModel& model = bench_.channels();
     QJsonArray rows;
     for (int n : channels) {
-        int code = int(model.code.at(n));
-        if (codes == Codes::Written) {
-            // What the write put into the register: its ten bits (a file's code may be larger).
-            model.code_to_binary10(model.code.at(n));
-            code = (model.bits_high.right(2) + model.bits_low).toInt(nullptr, 2);
-        }
+        // What the write put into the register: its ten bits (a file's code may be larger).
+        const int code =
+            codes == Codes::Written ? model::register_code(model.code.at(n)) : int(model.code.at(n));
         // Without a reference above 0 a code stands for no voltage at all, which 0 V would claim.
         const double reference = model.vref_high_cur;
         const double volts = model.shown_voltage(code);
