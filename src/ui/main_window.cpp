@@ -372,11 +372,10 @@ Task<> MainWindow::readAllChannels()
         const ReadOnlyGrid frozen(voltBoxes_);
         read = co_await commands_->attempt(model_.read_all_channels_batch());
     }
-    // Lines that failed their check let nothing through: no chip gave the codes the model holds.
-    const bool unread = read.failure && !read.connection.lines.usable();
-    if (read.failure && !unread) {
-        model_.apply_read(read.replies);
-    } else if (!read.failure && read.connection.chipAnswers()) {
+    // A read cut short keeps the words it got; lines that failed their check let nothing through, and a
+    // whole read from a bus without a chip gave all ones.
+    const bool chipGave = read.failure ? read.connection.lines.usable() : read.connection.chipAnswers();
+    if (chipGave) {
         model_.apply_read(read.replies);
     } else {
         // What a bus without a chip gave is no chip's: nothing is shown as read, and nothing of it is

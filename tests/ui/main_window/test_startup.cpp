@@ -4,6 +4,10 @@
 #include "app_fixture.h"
 
 #include "ui/connection_line.h"
+#include "ui/port_dialog.h"
+
+#include <QComboBox>
+#include <QTest>
 
 namespace {
 
@@ -38,12 +42,13 @@ TEST_F(Startup, CodesThatNoChipGaveAreNeverWritten)
     // A first run: no port, then COM1 picked, then Vsup typed.
     start({});
     EXPECT_EQ(row(2), " V, ");
-    bench->link().PortNumber = 1;
-    w().commands().post([this]() -> ui::Task<> {
-        co_await w().openSelectedPort();
-        co_await w().readUnknownChannels();
-    });
-    settle();
+    {
+        ui::PortDialog dialog(w(), &w());
+        settle();
+        dialog.show();
+        QTest::keyClick(dialog.comboComPort(), Qt::Key_Home); // COM1, the simulated board
+        settle();
+    }
     typeInto(w().referenceBox(), "2.5");
     leave(w().referenceBox());
     noFullScale();
